@@ -1,0 +1,131 @@
+#include "zuvstwrap/factory.h"
+
+#include <new>
+
+#include "faultgrove/faultgrove.h"
+#include "platform/lifetime.h"
+#include "platform/text.h"
+#include "zuvst/launcher.h"
+#include "zuvstwrap/zuvsteffect/zuvst_effect.h"
+
+namespace zuvst {
+
+namespace {
+
+constexpr const WCHAR* kProbeBlacklist[] = {u"wnaspi32.dll"};
+
+// The one probe record of the process; every probe overwrites it.
+ZUVSTPROBE g_probe;
+
+} // namespace
+
+const WCHAR* ProbeFileNamePart(const WCHAR* path)
+{
+    const WCHAR* name = path;
+    for (const WCHAR* p = path; *p; ++p)
+        if (*p == u'\\' || *p == u':') name = p + 1;
+    return name;
+}
+
+bool IsBlacklistedForProbe(const WCHAR* path)
+{
+    const WCHAR* name = ProbeFileNamePart(path);
+    for (const WCHAR* entry : kProbeBlacklist)
+        if (platform::CompareWideNoCase(name, entry) == 0) return true;
+    return false;
+}
+
+void RunProbe(ZUVSTPROBE* probe)
+{
+    Faultgrove_StartTrapBypass();
+    auto* effect = new (std::nothrow) CZuVstEffect(probe->pszPath, probe->uniqueID, &probe->hrStatus);
+    if (!effect) {
+        probe->hrStatus = E_OUTOFMEMORY;
+    } else {
+        if (SUCCEEDED(probe->hrStatus)) {
+            effect->GetEffectName(probe->pszEffectName, kProbeTextUnits);
+            effect->GetVendorString(probe->pszVendor, kProbeTextUnits);
+            effect->GetProductString(probe->pszProduct, kProbeTextUnits);
+            effect->GetInfo(probe->pInfo);
+        }
+        effect->Release();
+    }
+    Faultgrove_EndTrapBypass();
+}
+
+HRESULT CZuVstEffectFactory::QueryInterface(REFIID riid, void** ppv)
+{
+    if (!ppv) return E_INVALIDARG;
+    if (riid == IID_IZuVstEffectFactory || riid == IID_IUnknown || riid == IID_IClassFactory) {
+        AddRef();
+        *ppv = static_cast<IZuVstEffectFactory*>(this);
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+
+ULONG CZuVstEffectFactory::AddRef() { return static_cast<ULONG>(m_cRef.fetch_add(1) + 1); }
+
+ULONG CZuVstEffectFactory::Release()
+{
+    const int32_t count = m_cRef.fetch_sub(1) - 1;
+    if (count == 0) delete this;
+    return static_cast<ULONG>(count);
+}
+
+HRESULT CZuVstEffectFactory::CreateInstance(IUnknown* outer, REFIID riid, void** ppv)
+{
+    if (outer) return CLASS_E_NOAGGREGATION;
+    return QueryInterface(riid, ppv);
+}
+
+HRESULT CZuVstEffectFactory::LockServer(BOOL lock)
+{
+    if (lock)
+        g_cServerLocks.fetch_add(1);
+    else
+        g_cServerLocks.fetch_sub(1);
+    PostQuitIfIdle();
+    return S_OK;
+}
+
+HRESULT CZuVstEffectFactory::ProbeEffect(const WCHAR* path, int32_t uniqueID, WCHAR* effectName, WCHAR* vendor,
+                                         WCHAR* product, ZUVSTEFFECTINFO* info, uint32_t timeLimit)
+{
+    if (!path) return E_INVALIDARG;
+    if (IsBlacklistedForProbe(path)) return E_INVALIDARG;
+    g_probe = ZUVSTPROBE {0, uniqueID, path, effectName, vendor, product, info};
+    if (timeLimit == 0 || timeLimit == 0xFFFFFFFFu) {
+        RunProbe(&g_probe);
+        return g_probe.hrStatus;
+    }
+    // Probes under a time limit run on the probe worker, which is not part of this build yet.
+    return E_NOTIMPL;
+}
+
+HRESULT CZuVstEffectFactory::CreateEffect(const WCHAR* path, int32_t uniqueID, REFIID riid, void** ppv)
+{
+    if (!path || !ppv) return E_INVALIDARG;
+    *ppv = nullptr;
+    HRESULT result = S_OK;
+    auto* effect = new (std::nothrow) CZuVstEffect(path, uniqueID, &result);
+    if (!effect) return E_OUTOFMEMORY;
+    if (SUCCEEDED(result)) {
+        const HRESULT hr = effect->QueryInterface(riid, ppv);
+        if (FAILED(hr)) result = hr;
+    }
+    effect->Release();
+    return result;
+}
+
+} // namespace zuvst
+
+extern "C" HRESULT CreateEffectFactory(REFIID riid, void** ppv)
+{
+    auto* factory = new (std::nothrow) zuvst::CZuVstEffectFactory();
+    if (!factory) return E_OUTOFMEMORY;
+    const HRESULT hr = factory->QueryInterface(riid, ppv);
+    factory->Release();
+    return hr;
+}
