@@ -1,9 +1,13 @@
 #include "platform/library.h"
 
 #include <dlfcn.h>
+#include <link.h>
+#include <pthread.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 #include <cstring>
+#include <utility>
 
 namespace zuvst::platform {
 
@@ -24,6 +28,14 @@ HRESULT LoadLibrary(const char* path, LibraryHandle* handle)
     return S_OK;
 }
 
+LibraryHandle AdoptAbandonedLibrary(const char* path)
+{
+    // The abandoned load already counted its reference; drop the one this lookup adds.
+    LibraryHandle handle = path ? ::dlopen(path, RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD) : nullptr;
+    if (handle) ::dlclose(handle);
+    return handle;
+}
+
 HRESULT FindSymbol(LibraryHandle handle, const char* name, void** symbol)
 {
     *symbol = handle ? ::dlsym(handle, name) : nullptr;
@@ -33,6 +45,76 @@ HRESULT FindSymbol(LibraryHandle handle, const char* name, void** symbol)
 void FreeLibrary(LibraryHandle handle)
 {
     if (handle) ::dlclose(handle);
+}
+
+namespace {
+
+// The loader keeps its locks, recursive mutexes, in its global state object; we find the ones this
+// thread owns by their owner field.
+struct LoaderState {
+    char* base = nullptr;
+    size_t size = 0;
+};
+
+const LoaderState& FindLoaderState()
+{
+    static const LoaderState state = [] {
+        LoaderState s;
+#if defined(__GLIBC__)
+        void* sym = ::dlsym(RTLD_DEFAULT, "_rtld_global");
+        Dl_info info {};
+        void* extra = nullptr;
+        if (sym && ::dladdr1(sym, &info, &extra, RTLD_DL_SYMENT) && extra) {
+            s.base = static_cast<char*>(sym);
+            s.size = static_cast<const ElfW(Sym)*>(extra)->st_size;
+        }
+#endif
+        return s;
+    }();
+    return state;
+}
+
+template <class F>
+void ForEachOwnedLoaderLock(F&& f)
+{
+#if defined(__GLIBC__)
+    const auto [base, size] = FindLoaderState();
+    if (!base) return;
+    const int tid = static_cast<int>(::gettid());
+    for (size_t off = 0; off + sizeof(pthread_mutex_t) <= size; off += alignof(pthread_mutex_t)) {
+        auto* m = reinterpret_cast<pthread_mutex_t*>(base + off);
+        if (m->__data.__owner == tid && m->__data.__kind == PTHREAD_MUTEX_RECURSIVE_NP && m->__data.__lock != 0 &&
+            m->__data.__count >= 1)
+            f(m);
+    }
+#else
+    (void)f;
+#endif
+}
+
+} // namespace
+
+LoaderLocks CaptureLoaderLocks()
+{
+    LoaderLocks locks;
+    ForEachOwnedLoaderLock([&](pthread_mutex_t* m) {
+        if (locks.n == LoaderLocks::kMax) return;
+        locks.mutex[locks.n] = m;
+        locks.count[locks.n++] = m->__data.__count;
+    });
+    return locks;
+}
+
+int RestoreLoaderLocks(const LoaderLocks& before)
+{
+    int released = 0;
+    ForEachOwnedLoaderLock([&](pthread_mutex_t* m) {
+        unsigned keep = 0;
+        for (int i = 0; i < before.n; ++i)
+            if (before.mutex[i] == m) keep = before.count[i];
+        for (unsigned held = m->__data.__count; held > keep; --held, ++released) ::pthread_mutex_unlock(m);
+    });
+    return released;
 }
 
 } // namespace zuvst::platform

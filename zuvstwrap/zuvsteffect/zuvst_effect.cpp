@@ -69,7 +69,11 @@ HRESULT CZuVstEffect::LoadPlugin(const WCHAR* path, int32_t uniqueID)
         char utf8[kPathUnits * 3 + 1];
         platform::WideToUtf8(m_szPath, utf8, sizeof(utf8));
         HRESULT hr = S_OK;
+        const platform::LoaderLocks loaderLocks = platform::CaptureLoaderLocks();
         if (!GuardedPluginCall([&] { hr = platform::LoadLibrary(utf8, &m_hLibrary); })) {
+            // The abandoned load keeps the library mapped: hold it, so that destruction frees it.
+            platform::RestoreLoaderLocks(loaderLocks);
+            m_hLibrary = platform::AdoptAbandonedLibrary(utf8);
             result = ZU_E_EXCEPTION;
             return;
         }
