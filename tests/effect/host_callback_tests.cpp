@@ -10,8 +10,8 @@ namespace {
 
 struct HostCallbackTest : ::testing::Test {
     TestPlugin plugin;
+    RecordingMaster master; // outlives the effect, which releases it
     std::unique_ptr<EffectHolder> fx;
-    RecordingMaster master;
     void SetUp() override
     {
         fx = std::make_unique<EffectHolder>(plugin.path);

@@ -129,12 +129,15 @@ intptr_t Dispatcher(AEffect* fx, int32_t opcode, int32_t index, intptr_t value, 
     Log(ZT_DISPATCH, opcode, index, opcode == effEditOpen ? reinterpret_cast<intptr_t>(ptr) : value, opt, 0,
         text);
     RunCallbacks(opcode, fx);
-    MaybeFault(opcode);
-    switch (opcode) {
-    case effClose:
+    if (opcode == effClose) {
+        // Freed before a fault on demand, so that a test of that fault leaks nothing.
         delete in;
         --g_control.instances;
+        MaybeFault(opcode);
         return 0;
+    }
+    MaybeFault(opcode);
+    switch (opcode) {
     case effSetProgram:
         if (value >= 0 && value < g_control.numPrograms) in->program = static_cast<int32_t>(value);
         return 0;
@@ -212,8 +215,13 @@ AEffect* Enter(HostCallbackProc host, int via)
 #if defined(ZT_NULL_ENTRY)
     return nullptr;
 #else
+#if defined(ZT_BAD_MAGIC)
+    static Instance rejected; // the host forgets a bad descriptor without a call, so it is not allocated
+    Instance* in = &rejected;
+#else
     auto* in = new (std::nothrow) Instance {};
     if (!in) return nullptr;
+#endif
     AEffect& fx = in->fx;
 #if defined(ZT_BAD_MAGIC)
     fx.magic = 0x12345678;

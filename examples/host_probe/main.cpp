@@ -1,0 +1,40 @@
+// A host program: creates an effect for a plug-in and prints its names and information record.
+#include <zuvst/launcher.h>
+
+#include <cstdio>
+#include <string>
+
+static std::string Narrow(const char16_t* s)
+{
+    std::string out;
+    for (; *s; ++s) out += *s < 0x80 ? static_cast<char>(*s) : '?';
+    return out;
+}
+
+int main(int argc, char** argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: host_probe PLUGIN\n");
+        return 2;
+    }
+    const std::string file = argv[1];
+    const std::u16string path(file.begin(), file.end());
+    IZuVstEffect* effect = nullptr;
+    const HRESULT hr = CreateVstEffect(path.c_str(), 0, IID_IZuVstEffect, reinterpret_cast<void**>(&effect));
+    if (hr < 0) {
+        std::fprintf(stderr, "host_probe: creating the effect failed: 0x%08X\n", static_cast<unsigned>(hr));
+        return 1;
+    }
+    char16_t name[64], vendor[64], product[64];
+    ZUVSTEFFECTINFO info {};
+    effect->GetEffectName(name, 64);
+    effect->GetVendorString(vendor, 64);
+    effect->GetProductString(product, 64);
+    effect->GetInfo(&info);
+    std::printf("%s | %s | %s | id 0x%08X version %d programs %d params %d in %d out %d delay %d flags 0x%X\n",
+                Narrow(name).c_str(), Narrow(vendor).c_str(), Narrow(product).c_str(),
+                static_cast<unsigned>(info.uniqueID), info.version, info.numPrograms, info.numParams,
+                info.numInputs, info.numOutputs, info.initialDelay, static_cast<unsigned>(info.flags));
+    effect->Release();
+    return 0;
+}
