@@ -1,0 +1,102 @@
+// The kernels, compiled once per instruction set: each build includes this file with ZU_KERNEL_NS and
+// ZU_KERNEL_TABLE naming its namespace and table. All builds run the same arithmetic, so their results
+// are bit-identical; only the compiler's choice of instructions differs.
+#include "support/audio/kernel_table.h"
+#include "support/audio/sample_codecs.h"
+
+namespace zuvst::audio::ZU_KERNEL_NS {
+
+namespace {
+
+template <int D, int S, uint32_t DS, uint32_t SS>
+void Loop(uint8_t* d, const uint8_t* s, size_t dstep, size_t sstep, int32_t frames)
+{
+    // Constant strides for the common layouts let the compiler vectorize the loop.
+    const size_t ds = DS ? DS * Codec<D>::kBytes : dstep;
+    const size_t ss = SS ? SS * Codec<S>::kBytes : sstep;
+    for (int32_t f = 0; f < frames; ++f) Convert<D, S>(d + size_t(f) * ds, s + size_t(f) * ss);
+}
+
+template <int D, int S>
+void Kernel(void* dst, uint32_t dstChannels, uint32_t dstChannel, const void* src, uint32_t srcChannels,
+            uint32_t srcChannel, int32_t frames)
+{
+    if (frames <= 0) return;
+    auto* d = static_cast<uint8_t*>(dst) + size_t(dstChannel) * Codec<D>::kBytes;
+    const auto* s = static_cast<const uint8_t*>(src) + size_t(srcChannel) * Codec<S>::kBytes;
+    if constexpr (D == S) {
+        if (static_cast<const void*>(d) == static_cast<const void*>(s) && dstChannels > srcChannels) return;
+    }
+    const size_t dstep = size_t(dstChannels) * Codec<D>::kBytes, sstep = size_t(srcChannels) * Codec<S>::kBytes;
+    if (dstChannels == 1 && srcChannels == 1)
+        Loop<D, S, 1, 1>(d, s, dstep, sstep, frames);
+    else if (dstChannels == 1 && srcChannels == 2)
+        Loop<D, S, 1, 2>(d, s, dstep, sstep, frames);
+    else if (dstChannels == 2 && srcChannels == 1)
+        Loop<D, S, 2, 1>(d, s, dstep, sstep, frames);
+    else
+        Loop<D, S, 0, 0>(d, s, dstep, sstep, frames);
+}
+
+template <typename T>
+void Split(void* left, void* right, const void* src, int32_t frames)
+{
+    auto* l = static_cast<T*>(left);
+    auto* r = static_cast<T*>(right);
+    const auto* s = static_cast<const T*>(src);
+    for (int32_t f = 0; f < frames; ++f) {
+        l[f] = s[2 * f];
+        r[f] = s[2 * f + 1];
+    }
+}
+
+template <typename T>
+void Join(void* dst, const void* left, const void* right, int32_t frames)
+{
+    auto* d = static_cast<T*>(dst);
+    const auto* l = static_cast<const T*>(left);
+    const auto* r = static_cast<const T*>(right);
+    for (int32_t f = 0; f < frames; ++f) {
+        d[2 * f] = l[f];
+        d[2 * f + 1] = r[f];
+    }
+}
+
+#define ZU_K(d, s) KernelEntry {d, s, &Kernel<d, s>}
+#define ZU_ELEVEN(d)                                                                                       \
+    ZU_K(d, 16), ZU_K(d, 17), ZU_K(d, 18), ZU_K(d, 19), ZU_K(d, 32), ZU_K(d, 33), ZU_K(d, 48), ZU_K(d, 49), \
+        ZU_K(d, 64), ZU_K(d, 65), ZU_K(d, 66)
+
+const KernelEntry kEntries[] = {
+    ZU_ELEVEN(16), ZU_ELEVEN(49), ZU_ELEVEN(64), ZU_ELEVEN(65), ZU_ELEVEN(66),
+    ZU_ELEVEN(17), ZU_K(17, 128), ZU_K(17, 129),
+    ZU_ELEVEN(18), ZU_K(18, 128), ZU_K(18, 129),
+    ZU_ELEVEN(32), ZU_K(32, 128), ZU_K(32, 129),
+    ZU_ELEVEN(33), ZU_K(33, 128), ZU_K(33, 129),
+    ZU_ELEVEN(19), ZU_K(19, 128),
+    ZU_ELEVEN(48), ZU_K(48, 128),
+    ZU_K(128, 17), ZU_K(128, 18), ZU_K(128, 32),
+    ZU_K(129, 17), ZU_K(129, 18), ZU_K(129, 32),
+};
+static_assert(sizeof(kEntries) / sizeof(kEntries[0]) == kKernelPairs, "the selector holds 137 pairs");
+
+#undef ZU_ELEVEN
+#undef ZU_K
+
+} // namespace
+
+const KernelTable& ZU_KERNEL_TABLE()
+{
+    static const KernelTable table = {
+        ZU_KERNEL_NAME,
+        kEntries,
+        kKernelPairs,
+        {nullptr, &Split<uint8_t>, &Split<uint16_t>, nullptr, &Split<uint32_t>, nullptr, nullptr, nullptr,
+         &Split<uint64_t>},
+        {nullptr, &Join<uint8_t>, &Join<uint16_t>, nullptr, &Join<uint32_t>, nullptr, nullptr, nullptr,
+         &Join<uint64_t>},
+    };
+    return table;
+}
+
+} // namespace zuvst::audio::ZU_KERNEL_NS
