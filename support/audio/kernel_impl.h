@@ -4,9 +4,48 @@
 #include "support/audio/kernel_table.h"
 #include "support/audio/sample_codecs.h"
 
+#if ZU_KERNEL_SIMD
+#include <emmintrin.h>
+#endif
+
 namespace zuvst::audio::ZU_KERNEL_NS {
 
 namespace {
+
+#if ZU_KERNEL_SIMD
+// Float to 16-bit for a contiguous source into a destination of one or two channels. Single precision
+// gives the same results as the general double path here: the scale is exact, the clamp bounds are
+// exact, and the conversion rounds to nearest with ties to even like the 1.5 * 2^52 sum.
+void FloatToS16(uint8_t* d, uint32_t dstChannels, const uint8_t* s, int32_t frames)
+{
+    const __m128 scale = _mm_set1_ps(32768.0f), low = _mm_set1_ps(-32768.0f), high = _mm_set1_ps(32767.0f);
+    const auto convert4 = [&](const uint8_t* p) {
+        __m128 v = _mm_mul_ps(_mm_loadu_ps(reinterpret_cast<const float*>(p)), scale);
+        v = _mm_and_ps(v, _mm_cmpord_ps(v, v)); // a NaN becomes 0
+        v = _mm_min_ps(_mm_max_ps(v, low), high);
+        return _mm_cvtps_epi32(v);
+    };
+    int32_t f = 0;
+    if (dstChannels == 1) {
+        for (; f + 8 <= frames; f += 8) {
+            const __m128i a = convert4(s + size_t(f) * 4), b = convert4(s + size_t(f) * 4 + 16);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(d + size_t(f) * 2), _mm_packs_epi32(a, b));
+        }
+    } else {
+        // Two channels: merge the new samples into every other 16-bit slot, keeping the other channel.
+        const __m128i keep = _mm_set1_epi32(int32_t(0xFFFF0000u));
+        // A window starts at this channel's sample and may end one sample into the next frame, so the
+        // last frame always goes the scalar way and nothing past the buffer is touched.
+        for (; f + 5 <= frames; f += 4) {
+            const __m128i v = _mm_and_si128(convert4(s + size_t(f) * 4), _mm_set1_epi32(0xFFFF));
+            uint8_t* out = d + size_t(f) * 4;
+            const __m128i old = _mm_loadu_si128(reinterpret_cast<const __m128i*>(out));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_or_si128(_mm_and_si128(old, keep), v));
+        }
+    }
+    for (; f < frames; ++f) Convert<17, 32>(d + size_t(f) * dstChannels * 2, s + size_t(f) * 4);
+}
+#endif
 
 template <int D, int S, uint32_t DS, uint32_t SS>
 void Loop(uint8_t* d, const uint8_t* s, size_t dstep, size_t sstep, int32_t frames)
@@ -14,7 +53,22 @@ void Loop(uint8_t* d, const uint8_t* s, size_t dstep, size_t sstep, int32_t fram
     // Constant strides for the common layouts let the compiler vectorize the loop.
     const size_t ds = DS ? DS * Codec<D>::kBytes : dstep;
     const size_t ss = SS ? SS * Codec<S>::kBytes : sstep;
-    for (int32_t f = 0; f < frames; ++f) Convert<D, S>(d + size_t(f) * ds, s + size_t(f) * ss);
+    if constexpr (IsFloat(S) && !IsFloat(D)) {
+        // Float to integer in two passes over a block: the arithmetic on its own vectorizes, the stores
+        // in the destination encoding follow.
+        constexpr int kBlock = 256;
+        int32_t block[kBlock];
+        for (int32_t base = 0; base < frames; base += kBlock) {
+            const int n = frames - base < kBlock ? frames - base : kBlock;
+            const uint8_t* from = s + size_t(base) * ss;
+            for (int i = 0; i < n; ++i)
+                block[i] = ClampRound<D>(Codec<S>::ReadF(from + size_t(i) * ss) * double(int64_t(1) << (Codec<D>::kBits - 1)));
+            uint8_t* to = d + size_t(base) * ds;
+            for (int i = 0; i < n; ++i) Codec<D>::Write(to + size_t(i) * ds, block[i]);
+        }
+    } else {
+        for (int32_t f = 0; f < frames; ++f) Convert<D, S>(d + size_t(f) * ds, s + size_t(f) * ss);
+    }
 }
 
 template <int D, int S>
@@ -28,6 +82,16 @@ void Kernel(void* dst, uint32_t dstChannels, uint32_t dstChannel, const void* sr
         if (static_cast<const void*>(d) == static_cast<const void*>(s) && dstChannels > srcChannels) return;
     }
     const size_t dstep = size_t(dstChannels) * Codec<D>::kBytes, sstep = size_t(srcChannels) * Codec<S>::kBytes;
+#if ZU_KERNEL_SIMD
+    if constexpr (D == 17 && S == 32) {
+        if (srcChannels == 1 && (dstChannels == 1 || dstChannels == 2)) {
+            // The two-channel merge writes the other channel's samples back unchanged: one thread per
+            // destination buffer, as for every kernel.
+            FloatToS16(d, dstChannels, s, frames);
+            return;
+        }
+    }
+#endif
     if (dstChannels == 1 && srcChannels == 1)
         Loop<D, S, 1, 1>(d, s, dstep, sstep, frames);
     else if (dstChannels == 1 && srcChannels == 2)

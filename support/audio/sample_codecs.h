@@ -144,9 +144,11 @@ inline int32_t ClampRound(double v)
     constexpr double kLow = -double(int64_t(1) << (Codec<D>::kBits - 1));
     constexpr double kHigh = double((int64_t(1) << (Codec<D>::kBits - 1)) - 1);
     constexpr double kMagic = 6755399441055744.0;
+    // One select per statement: the forms the vectorizer turns into compare-and-blend.
     v = v == v ? v : 0.0;
-    v = v < kLow ? kLow : (v > kHigh ? kHigh : v);
-    return int32_t(int64_t((v + kMagic) - kMagic));
+    v = v < kLow ? kLow : v;
+    v = v > kHigh ? kHigh : v;
+    return int32_t((v + kMagic) - kMagic); // in range after the clamp, so the conversion is exact
 }
 
 template <int D, int S>
