@@ -28,9 +28,8 @@ struct tZUQELM {
     tZUQELM* next;
     tZUQELM* prev;
 };
-struct tZUQHEAD {
-    tZUQELM* next;
-    tZUQELM* prev;
+// The head is its own sentinel: it begins with the links of an element (first and last element).
+struct tZUQHEAD : tZUQELM {
     void* lock;  // the recursive lock, made by ZuQueueInitialize
     void* event; // the not-empty event; null before ZuQueueInitialize and after ZuQueueDelete
 };
