@@ -1,5 +1,7 @@
 #include "platform/sync.h"
 
+#include "platform/fault_guard.h"
+
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -156,6 +158,9 @@ std::shared_ptr<Thread> Thread::Start(std::function<void()> body)
     auto ready = started.get_future();
     try {
         std::thread t([self, body = std::move(body), &started]() mutable {
+            // A new thread starts with the default floating-point state, not its creator's (the
+            // creator may have switched on flush-to-zero for itself alone).
+            FpuReset();
             self->m_id = CurrentThreadId();
             self->m_token = static_cast<uintptr_t>(::pthread_self());
             started.set_value();

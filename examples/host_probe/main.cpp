@@ -1,5 +1,6 @@
 // A host program: creates an effect for a plug-in and prints its names and information record.
 #include <zuvst/launcher.h>
+#include <zuvst/support.h>
 
 #include <cstdio>
 #include <string>
@@ -36,5 +37,15 @@ int main(int argc, char** argv)
                 static_cast<unsigned>(info.uniqueID), info.version, info.numPrograms, info.numParams,
                 info.numInputs, info.numOutputs, info.initialDelay, static_cast<unsigned>(info.flags));
     effect->Release();
+
+    // The support routines: a 16-bit sample into float, and a string of the library's tables.
+    const int16_t sample = -16384;
+    float converted = 0.0f;
+    ZuAudio_GetCopyChannelsFunction2(ZUSAMPLETYPE_FLOAT32, ZUSAMPLETYPE_PCM16)(&converted, 1, 0, &sample, 1, 0, 1);
+    HZULANG lang = nullptr;
+    ZuLang_Open(&lang, nullptr, 0, 0);
+    std::printf("support: -16384 as float %g, processor word 0x%X, string 48368 \"%s\"\n", converted,
+                ZuGetCPUSupport(0), Narrow(ZuGetString(lang, 48368)).c_str());
+    ZuLang_Close(lang);
     return 0;
 }
