@@ -102,27 +102,28 @@ void Kernel(void* dst, uint32_t dstChannels, uint32_t dstChannel, const void* sr
         Loop<D, S, 0, 0>(d, s, dstep, sstep, frames);
 }
 
+// Samples are moved as bytes, so that no buffer needs alignment.
 template <typename T>
 void Split(void* left, void* right, const void* src, int32_t frames)
 {
-    auto* l = static_cast<T*>(left);
-    auto* r = static_cast<T*>(right);
-    const auto* s = static_cast<const T*>(src);
+    auto* l = static_cast<uint8_t*>(left);
+    auto* r = static_cast<uint8_t*>(right);
+    const auto* s = static_cast<const uint8_t*>(src);
     for (int32_t f = 0; f < frames; ++f) {
-        l[f] = s[2 * f];
-        r[f] = s[2 * f + 1];
+        std::memcpy(l + size_t(f) * sizeof(T), s + size_t(2 * f) * sizeof(T), sizeof(T));
+        std::memcpy(r + size_t(f) * sizeof(T), s + size_t(2 * f + 1) * sizeof(T), sizeof(T));
     }
 }
 
 template <typename T>
 void Join(void* dst, const void* left, const void* right, int32_t frames)
 {
-    auto* d = static_cast<T*>(dst);
-    const auto* l = static_cast<const T*>(left);
-    const auto* r = static_cast<const T*>(right);
+    auto* d = static_cast<uint8_t*>(dst);
+    const auto* l = static_cast<const uint8_t*>(left);
+    const auto* r = static_cast<const uint8_t*>(right);
     for (int32_t f = 0; f < frames; ++f) {
-        d[2 * f] = l[f];
-        d[2 * f + 1] = r[f];
+        std::memcpy(d + size_t(2 * f) * sizeof(T), l + size_t(f) * sizeof(T), sizeof(T));
+        std::memcpy(d + size_t(2 * f + 1) * sizeof(T), r + size_t(f) * sizeof(T), sizeof(T));
     }
 }
 

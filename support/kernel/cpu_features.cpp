@@ -15,7 +15,6 @@ namespace zuvst::support {
 
 namespace {
 std::once_flag g_detectOnce;
-bool g_avx2 = false;
 
 constexpr uint32_t kMmx = 0x10, kSse = 0x20, kSse2 = 0x40, kSse3 = 0x80, kSsse3 = 0x100, kSse41 = 0x200,
                    kSse42 = 0x400, kCmov = 0x1000, kFcomi = 0x2000, kRdtsc = 0x4000, kFlushToZero = 0x20000;
@@ -68,14 +67,18 @@ void DetectProcessor()
         g_dwCPUBits = bits;
         g_dwOSBits = os;
         g_dwCPUSupport = cls | support;
-        g_avx2 = cpu.avx2 && cpu.osSavesYmm;
     });
 }
 
 bool HasAvx2()
 {
-    DetectProcessor();
-    return g_avx2;
+    // Read on its own: choosing a kernel build must not switch on flush-to-zero for the calling thread,
+    // which in a host's own process is the host's thread.
+    static const bool avx2 = [] {
+        const platform::CpuInfo cpu = platform::ReadCpuInfo();
+        return cpu.avx2 && cpu.osSavesYmm;
+    }();
+    return avx2;
 }
 
 } // namespace zuvst::support

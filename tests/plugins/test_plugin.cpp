@@ -19,8 +19,17 @@ namespace {
 
 ZtControl g_control;
 
+struct ChunkState {
+    uint32_t magic;
+    int32_t program;
+    float params[kZtMaxParams];
+    char programNames[kZtMaxPrograms][32];
+};
+constexpr uint32_t kChunkMagic = 0x5A74436B; // 'ZtCk'
+
 struct Instance {
     AEffect fx;
+    ChunkState chunk;
     int32_t program;
     int32_t shellCursor;
     int32_t category;
@@ -172,6 +181,26 @@ intptr_t Dispatcher(AEffect* fx, int32_t opcode, int32_t index, intptr_t value, 
     case effGetParameterProperties:
         if (ptr && g_control.paramPropsAnswer) std::memcpy(ptr, &g_control.paramProps, sizeof(VstParameterProperties));
         return static_cast<intptr_t>(g_control.paramPropsAnswer);
+    case effGetChunk: {
+        ChunkState& c = in->chunk;
+        c.magic = kChunkMagic;
+        c.program = in->program;
+        std::memcpy(c.params, in->params, sizeof(c.params));
+        std::memcpy(c.programNames, in->programNames, sizeof(c.programNames));
+        *static_cast<void**>(ptr) = &c;
+        return g_control.chunkAnswer >= 0 ? static_cast<intptr_t>(g_control.chunkAnswer) : sizeof(ChunkState);
+    }
+    case effSetChunk: {
+        ++g_control.setChunkCount;
+        if (value != sizeof(ChunkState)) return 0;
+        ChunkState c;
+        std::memcpy(&c, ptr, sizeof(c));
+        if (c.magic != kChunkMagic) return 0;
+        in->program = c.program;
+        std::memcpy(in->params, c.params, sizeof(in->params));
+        std::memcpy(in->programNames, c.programNames, sizeof(in->programNames));
+        return 1;
+    }
     case effShellGetNextPlugin: {
         if (in->shellCursor >= g_control.numSubs) return 0;
         const ZtSubPlugin& sub = g_control.subs[in->shellCursor++];
@@ -199,10 +228,17 @@ void SetParameter(AEffect* fx, int32_t index, float value)
     if (index >= 0 && index < kZtMaxParams) in->params[index] = value;
 }
 
+// A gain: every output is its input times twice parameter 0 (0.5 passes the input unchanged); outputs
+// without an input are silent.
 void ProcessReplacing(AEffect* fx, float** inputs, float** outputs, int32_t frames)
 {
+    auto* in = static_cast<Instance*>(fx->object);
+    const float gain = 2.0f * in->params[0];
+    const bool fault = g_control.faultKind != ZT_FAULT_NONE && g_control.faultWhere == ZT_AT_PROCESS;
+    const int32_t upTo = fault ? frames / 2 : frames;
     for (int32_t c = 0; c < fx->numOutputs; ++c)
-        for (int32_t f = 0; f < frames; ++f) outputs[c][f] = c < fx->numInputs ? inputs[c][f] : 0.0f;
+        for (int32_t f = 0; f < upTo; ++f) outputs[c][f] = c < fx->numInputs ? inputs[c][f] * gain : 0.0f;
+    if (fault) Fault(g_control.faultKind);
 }
 
 AEffect* Enter(HostCallbackProc host, int via)
@@ -287,6 +323,8 @@ void ResetControl()
     std::memset(&c.paramProps, 0, sizeof(c.paramProps));
     c.rectNull = 0;
     c.rect = ERect {0, 0, 300, 400};
+    c.chunkAnswer = -1;
+    c.setChunkCount = 0;
     c.faultKind = ZT_FAULT_NONE;
     c.faultWhere = ZT_AT_NOWHERE;
     c.numCallbacks = 0;

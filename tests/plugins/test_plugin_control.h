@@ -22,7 +22,13 @@ enum ZtFault : int32_t {
 };
 
 // Where a fault or a scripted callback happens: a dispatcher opcode (>= 0) or one of these.
-enum ZtWhere : int32_t { ZT_AT_NOWHERE = -100, ZT_AT_ENTRY = -1, ZT_AT_GETPARAM = -2, ZT_AT_SETPARAM = -3 };
+enum ZtWhere : int32_t {
+    ZT_AT_NOWHERE = -100,
+    ZT_AT_ENTRY = -1,
+    ZT_AT_GETPARAM = -2,
+    ZT_AT_SETPARAM = -3,
+    ZT_AT_PROCESS = -4, // halfway through processReplacing
+};
 
 struct ZtLogEntry {
     int32_t kind;
@@ -80,6 +86,9 @@ struct ZtControl {
     zuvst::vst2::VstParameterProperties paramProps;
     int32_t rectNull;
     zuvst::vst2::ERect rect;
+    // Chunks: with effFlagsProgramChunks in flags the chunk is the instance's whole state.
+    int64_t chunkAnswer; // >= 0: answer this size to effGetChunk instead of the state's
+    int32_t setChunkCount;
     // Faults and hangs.
     int32_t faultKind;
     int32_t faultWhere;

@@ -367,12 +367,5 @@ HRESULT CZuVstEffect::EditorClose()
     return S_OK;
 }
 
-// Audio and presets arrive with the audio path.
-HRESULT CZuVstEffect::SetSampleType(ZUSAMPLETYPE) { return E_NOTIMPL; }
-HRESULT CZuVstEffect::Process(const void*, int32_t, void*, int32_t, int32_t, int32_t) { return E_NOTIMPL; }
-HRESULT CZuVstEffect::SaveProgram(IStream*, uint32_t*) { return E_NOTIMPL; }
-HRESULT CZuVstEffect::LoadProgram(IStream*) { return E_NOTIMPL; }
-HRESULT CZuVstEffect::SaveBank(IStream*, uint32_t*) { return E_NOTIMPL; }
-HRESULT CZuVstEffect::LoadBank(IStream*, int32_t) { return E_NOTIMPL; }
 
 } // namespace zuvst

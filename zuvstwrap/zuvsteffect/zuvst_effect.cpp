@@ -23,6 +23,8 @@ constexpr size_t kOverrunSlack = 768;
 
 CZuVstEffect::CZuVstEffect(const WCHAR* path, int32_t uniqueID, HRESULT* status)
 {
+    // A fresh effect converts like a float host, so that no path ever calls a null kernel.
+    SetSampleType(ZUSAMPLETYPE_FLOAT32);
     const HRESULT hr = LoadPlugin(path, uniqueID);
     if (status) *status = hr;
     g_cLiveEffects.fetch_add(1);
@@ -147,9 +149,7 @@ void CZuVstEffect::UnloadPlugin()
             m_hLibrary = nullptr;
             platform::FreeLibrary(library);
         }
-        delete[] m_ppInputs;
-        delete[] m_ppOutputs;
-        m_ppInputs = m_ppOutputs = nullptr;
+        ReleaseChannelBuffers();
     });
     if (completed) return;
     m_pEffect = nullptr;

@@ -7,6 +7,7 @@
 
 #include "platform/library.h"
 #include "zuvst/interfaces.h"
+#include "zuvst/support.h"
 #include "zuvstwrap/zuvsteffect/vst2_abi.h"
 
 namespace zuvst {
@@ -85,6 +86,14 @@ private:
     void SetState(uint32_t bits) { m_state.fetch_or(bits, std::memory_order_relaxed); }
     void ClearState(uint32_t bits) { m_state.fetch_and(~bits, std::memory_order_relaxed); }
     void SwitchProgram(intptr_t program);
+    bool EnsureChannelBuffers(int32_t frames, int32_t inputs, int32_t outputs);
+    void ReleaseChannelBuffers();
+    void DistributeInput(const void* input, int32_t inChannels, int32_t frames, int32_t inputs, int32_t outputs);
+    void CollectOutput(void* output, int32_t outChannels, int32_t frames, int32_t outputs);
+    // Presets.
+    void ProgramNameField(char field[28]);
+    HRESULT GetChunk(int32_t index, void** chunk, int32_t* size);
+    HRESULT LoadChunk(IStream* stream, int32_t headBytes, int32_t index, const char** nameField, char* head);
 
     int32_t m_cRef = 1;
     std::mutex m_loadLock;
@@ -103,10 +112,12 @@ private:
     float** m_ppInputs = nullptr;
     float** m_ppOutputs = nullptr;
     int32_t m_bufferCapacity = 0;
+    int32_t m_tableInputs = 0; // the channel counts the tables were made for
+    int32_t m_tableOutputs = 0;
     ZUSAMPLETYPE m_hostSampleType = ZUSAMPLETYPE_FLOAT32;
     ZUSAMPLETYPE m_pluginSampleType = ZUSAMPLETYPE_FLOAT32;
-    void* m_pfnInputKernel = nullptr;
-    void* m_pfnOutputKernel = nullptr;
+    ZUCOPYCHANNELSPROC m_pfnInputKernel = nullptr;
+    ZUCOPYCHANNELSPROC m_pfnOutputKernel = nullptr;
 };
 
 // Unique IDs of the plug-ins whose parameter 0 is set again after a block-size change.
