@@ -10,6 +10,7 @@
 #include "effect/test_support.h"
 #include "platform/lifetime.h"
 #include "platform/text.h"
+#include "zuvst/streams.h"
 
 using namespace zuvst;
 using namespace zuvst::vst2;
@@ -171,6 +172,85 @@ TEST_P(RealPlugin, CreateQueryDriveRelease)
     EXPECT_EQ(effect->Stop(TRUE), S_OK);
     EXPECT_EQ(effect->Release(), 0u);
     EXPECT_EQ(factory->Release(), 0u);
+    EXPECT_EQ(g_cLiveEffects.load(), 0);
+}
+
+// Saved from one instance and loaded into a fresh one: equal state. The chunk kind where the plug-in
+// declares it (lsp-plugins), the parameter kind otherwise (dpf-plugins).
+TEST_P(RealPlugin, PresetsRoundTripAndAudioRuns)
+{
+    const std::string file = GetParam();
+    const std::u16string path = platform::Utf8ToWideString(file.c_str());
+    IZuVstEffectFactory* factory = nullptr;
+    ASSERT_EQ(CreateEffectFactory(IID_IZuVstEffectFactory, reinterpret_cast<void**>(&factory)), S_OK);
+    const auto make = [&] {
+        IZuVstEffect* effect = nullptr;
+        factory->CreateEffect(path.c_str(), 0, IID_IZuVstEffect, reinterpret_cast<void**>(&effect));
+        if (effect) {
+            effect->SetSampleRate(48000.0);
+            effect->SetBlockSize(256);
+        }
+        return effect;
+    };
+    IZuVstEffect* a = make();
+    if (!a) { // the family's core library, not a plug-in
+        factory->Release();
+        return;
+    }
+    ZUVSTEFFECTINFO info {};
+    a->GetInfo(&info);
+    const bool chunks = info.flags & vst2::effFlagsProgramChunks;
+    if (file.find("/lsp-plugins/") != std::string::npos) EXPECT_TRUE(chunks);
+    std::vector<float> saved(size_t(info.numParams));
+    for (int32_t i = 0; i < info.numParams; ++i) {
+        a->SetParameter(i, float((i * 37) % 100) / 100.0f);
+        a->GetParameter(i, &saved[size_t(i)]);
+    }
+    // Some audio through the first instance, as a host would run it; plug-ins that settle their state
+    // in their processing have then done so before the save.
+    std::vector<int16_t> in(size_t(256 * 2), 1000), out(size_t(256 * 2));
+    const auto run = [&](IZuVstEffect* e) {
+        EXPECT_EQ(e->SetSampleType(ZUSAMPLETYPE_PCM16), S_OK);
+        EXPECT_EQ(e->Start(0), S_OK);
+        for (int block = 0; block < 4; ++block) EXPECT_EQ(e->Process(in.data(), 2, out.data(), 2, 256, 2), S_OK);
+        e->Stop(TRUE);
+    };
+    run(a);
+    IStream* program = nullptr;
+    ASSERT_EQ(ZuCreateMemoryStream(nullptr, 0, &program), S_OK);
+    uint32_t written = 0;
+    ASSERT_EQ(a->SaveProgram(program, &written), S_OK);
+    if (!chunks) EXPECT_EQ(written, 56u + 4u * uint32_t(info.numParams));
+    a->Release();
+
+    IZuVstEffect* b = make();
+    ASSERT_NE(b, nullptr);
+    program->Seek(0, ZU_STREAM_SEEK_SET, nullptr);
+    ASSERT_EQ(b->LoadProgram(program), S_OK);
+    run(b);
+    if (chunks) {
+        // The chunk is the plug-in's state: saved again from the fresh instance it must be the same.
+        // (These plug-ins do not refresh what getParameter answers from a loaded chunk.)
+        IStream* again = nullptr;
+        ZuCreateMemoryStream(nullptr, 0, &again);
+        ASSERT_EQ(b->SaveProgram(again, &written), S_OK);
+        const void* x;
+        const void* y;
+        uint64_t nx, ny;
+        ZuMemoryStream_GetBytes(program, &x, &nx);
+        ZuMemoryStream_GetBytes(again, &y, &ny);
+        EXPECT_TRUE(nx == ny && std::memcmp(x, y, nx) == 0);
+        again->Release();
+    } else {
+        for (int32_t i = 0; i < info.numParams; ++i) {
+            float v = -1.0f;
+            b->GetParameter(i, &v);
+            EXPECT_NEAR(v, saved[size_t(i)], 1e-6f) << "parameter " << i;
+        }
+    }
+    b->Release();
+    program->Release();
+    factory->Release();
     EXPECT_EQ(g_cLiveEffects.load(), 0);
 }
 
