@@ -21,6 +21,7 @@ struct GuardFrame {
     GuardFrame* prev;
     FaultFilter filter;
     volatile uint32_t code;
+    volatile int signal; // the signal that ended the guarded stretch, still blocked after the jump
     volatile int action;
     volatile bool haveFaultState;
     volatile uint32_t faultMxcsr;
@@ -100,6 +101,7 @@ void FaultHandler(int sig, siginfo_t* info, void* uc)
             const FaultAction action = f->filter(code);
             if (action == kFaultPassOn) continue;
             f->code = code;
+            f->signal = sig;
             f->action = action;
 #if defined(__x86_64__)
             auto* ctx = static_cast<ucontext_t*>(uc);
@@ -211,11 +213,14 @@ uint32_t RunGuarded(void (*body)(void*), void* context, FaultFilter filter)
     frame.prev = tl_top;
     frame.filter = filter;
     frame.code = 0;
+    frame.signal = 0;
     frame.action = kFaultPassOn;
     frame.haveFaultState = false;
     frame.entryMxcsr = ReadSseControl();
     frame.entryX87 = ReadX87Control();
-    if (sigsetjmp(frame.jump, 1) == 0) {
+    // The signal mask is not saved (that would cost a system call on every guarded call); after a fault
+    // only the signal being handled is blocked, and it is unblocked below.
+    if (sigsetjmp(frame.jump, 0) == 0) {
         tl_top = &frame;
         const uint32_t code = CallCatching(body, context, filter);
         tl_top = frame.prev;
@@ -223,6 +228,12 @@ uint32_t RunGuarded(void (*body)(void*), void* context, FaultFilter filter)
     }
     // Back from a fault: the frames between here and the fault are abandoned.
     tl_top = frame.prev;
+    if (frame.signal) {
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        sigaddset(&blocked, frame.signal);
+        ::pthread_sigmask(SIG_UNBLOCK, &blocked, nullptr);
+    }
     if (frame.action == kFaultHandleResetFpu)
         FpuReset();
     else if (frame.haveFaultState)

@@ -46,8 +46,9 @@ bool CZuVstEffect::EnsureChannelBuffers(int32_t frames, int32_t inputs, int32_t 
     const int32_t needed = frames * 4;
     if (m_ppInputs && m_ppOutputs && m_bufferCapacity >= needed && m_tableInputs == inputs &&
         m_tableOutputs == outputs) {
-        for (int32_t i = 0; i < inputs; ++i) std::memset(m_ppInputs[i], 0, size_t(m_bufferCapacity));
-        for (int32_t i = 0; i < outputs; ++i) std::memset(m_ppOutputs[i], 0, size_t(m_bufferCapacity));
+        // Only the block's part is cleared: it is all the plug-in is given, and all that reaches the host.
+        for (int32_t i = 0; i < inputs; ++i) std::memset(m_ppInputs[i], 0, size_t(needed));
+        for (int32_t i = 0; i < outputs; ++i) std::memset(m_ppOutputs[i], 0, size_t(needed));
         return true;
     }
     // A larger block, or channel counts the plug-in changed since: made anew, never shrunk.
