@@ -6,14 +6,68 @@
 #include <unistd.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstring>
 #include <utility>
 
 namespace zuvst::platform {
 
+namespace {
+
+constexpr int kLoadSlots = 64;
+std::atomic<uintptr_t> g_loading[kLoadSlots];   // threads inside the loader
+std::atomic<uintptr_t> g_abandoned[kLoadSlots]; // threads the probe worker gave up
+
+uintptr_t Self() { return static_cast<uintptr_t>(::pthread_self()); }
+
+void Claim(std::atomic<uintptr_t>* table, uintptr_t token)
+{
+    for (int i = 0; i < kLoadSlots; ++i) {
+        uintptr_t expected = 0;
+        if (table[i].compare_exchange_strong(expected, token)) return;
+    }
+}
+
+void Drop(std::atomic<uintptr_t>* table, uintptr_t token)
+{
+    for (int i = 0; i < kLoadSlots; ++i) {
+        uintptr_t expected = token;
+        if (table[i].compare_exchange_strong(expected, 0)) return;
+    }
+}
+
+struct LoadInProgress {
+    LoadInProgress() { Claim(g_loading, Self()); }
+    ~LoadInProgress() { Drop(g_loading, Self()); }
+};
+
+} // namespace
+
+void MarkThreadAbandoned(uintptr_t threadToken) { Claim(g_abandoned, threadToken); }
+
+bool AbandonedLoadInProgress()
+{
+    for (int i = 0; i < kLoadSlots; ++i) {
+        const uintptr_t t = g_loading[i].load();
+        if (!t) continue;
+        for (int j = 0; j < kLoadSlots; ++j)
+            if (g_abandoned[j].load() == t) return true;
+    }
+    return false;
+}
+
+void ForgetLoadInProgress() { Drop(g_loading, Self()); }
+
+void ForgetThreadMarks()
+{
+    Drop(g_loading, Self());
+    Drop(g_abandoned, Self());
+}
+
 HRESULT LoadLibrary(const char* path, LibraryHandle* handle)
 {
     *handle = nullptr;
+    const LoadInProgress marker;
     struct stat st {};
     if (!path || !*path || ::stat(path, &st) != 0) return ZU_E_MOD_NOT_FOUND;
     void* h = ::dlopen(path, RTLD_NOW | RTLD_LOCAL);

@@ -18,6 +18,16 @@ LibraryHandle AdoptAbandonedLibrary(const char* path);
 HRESULT FindSymbol(LibraryHandle handle, const char* name, void** symbol);
 void FreeLibrary(LibraryHandle handle);
 
+// Threads inside LoadLibrary, that is inside the dynamic loader with its lock held while the library's
+// own initialisation runs. A thread that was given up there (marked abandoned) and has not left makes
+// every later load in the process wait for ever.
+void MarkThreadAbandoned(uintptr_t threadToken);
+bool AbandonedLoadInProgress();
+// Forgets the calling thread's load in progress, for a thread that jumped out of one.
+void ForgetLoadInProgress();
+// A thread that ends forgets both marks, so that a later thread with the same id starts clean.
+void ForgetThreadMarks();
+
 // The dynamic loader's own locks as the calling thread holds them. A fault inside a library's own
 // initialisation leaves the loader's locks held by the faulting thread, and every other thread that
 // loads a library or starts a thread would wait for them for ever; restoring a snapshot taken before

@@ -150,6 +150,15 @@ void WaitObject::SetSignalled(bool value)
     if (value) e.changed.notify_all();
 }
 
+namespace {
+thread_local Thread* tl_currentThread = nullptr;
+}
+
+void Thread::SetCurrentExitCode(uint32_t code)
+{
+    if (tl_currentThread) tl_currentThread->m_exitCode.store(code);
+}
+
 std::shared_ptr<Thread> Thread::Start(std::function<void()> body)
 {
     std::shared_ptr<Thread> self(new (std::nothrow) Thread);
@@ -162,6 +171,7 @@ std::shared_ptr<Thread> Thread::Start(std::function<void()> body)
             // creator may have switched on flush-to-zero for itself alone).
             FpuReset();
             self->m_id = CurrentThreadId();
+            tl_currentThread = self.get();
             self->m_token = static_cast<uintptr_t>(::pthread_self());
             started.set_value();
             body();

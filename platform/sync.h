@@ -3,6 +3,7 @@
 #ifndef ZUVST_PLATFORM_SYNC_H
 #define ZUVST_PLATFORM_SYNC_H
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -62,11 +63,16 @@ public:
     uintptr_t Token() const { return m_token; }
     // Leaves the thread running on its own; the handle still tells when it ends.
     void Detach();
+    // The exit code the thread set for itself (0 unless it set one).
+    uint32_t ExitCode() const { return m_exitCode.load(); }
+    // Sets the exit code of the calling thread, when it is one of ours.
+    static void SetCurrentExitCode(uint32_t code);
 
 private:
     Thread() : WaitObject(true, false) {}
     uint32_t m_id = 0;
     uintptr_t m_token = 0;
+    std::atomic<uint32_t> m_exitCode {0};
     bool m_joinable = false;
 };
 

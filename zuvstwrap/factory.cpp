@@ -3,9 +3,11 @@
 #include <new>
 
 #include "faultgrove/faultgrove.h"
+#include "platform/library.h"
 #include "platform/lifetime.h"
 #include "platform/text.h"
 #include "zuvst/launcher.h"
+#include "zuvstwrap/probe_worker.h"
 #include "zuvstwrap/zuvsteffect/zuvst_effect.h"
 
 namespace zuvst {
@@ -95,19 +97,24 @@ HRESULT CZuVstEffectFactory::ProbeEffect(const WCHAR* path, int32_t uniqueID, WC
 {
     if (!path) return E_INVALIDARG;
     if (IsBlacklistedForProbe(path)) return E_INVALIDARG;
+    if (platform::AbandonedLoadInProgress()) return ZU_E_LOADER_HUNG;
     g_probe = ZUVSTPROBE {0, uniqueID, path, effectName, vendor, product, info};
     if (timeLimit == 0 || timeLimit == 0xFFFFFFFFu) {
         RunProbe(&g_probe);
         return g_probe.hrStatus;
     }
-    // Probes under a time limit run on the probe worker, which is not part of this build yet.
-    return E_NOTIMPL;
+    if (!g_probeWorker.Submit(&g_probe, timeLimit)) {
+        g_probe.hrStatus = ZU_E_CANCELLED;
+        return ZU_E_CANCELLED;
+    }
+    return g_probe.hrStatus;
 }
 
 HRESULT CZuVstEffectFactory::CreateEffect(const WCHAR* path, int32_t uniqueID, REFIID riid, void** ppv)
 {
     if (!path || !ppv) return E_INVALIDARG;
     *ppv = nullptr;
+    if (platform::AbandonedLoadInProgress()) return ZU_E_LOADER_HUNG;
     HRESULT result = S_OK;
     auto* effect = new (std::nothrow) CZuVstEffect(path, uniqueID, &result);
     if (!effect) return E_OUTOFMEMORY;

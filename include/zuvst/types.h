@@ -65,6 +65,9 @@ constexpr HRESULT ZU_E_NOTINITIALIZED = ZU_HR(0x8004E01B);
 constexpr HRESULT ZU_E_MOD_NOT_FOUND = ZU_HR(0x8007007E);
 constexpr HRESULT ZU_E_PROC_NOT_FOUND = ZU_HR(0x8007007F);
 constexpr HRESULT ZU_E_BAD_EXE_FORMAT = ZU_HR(0x800700C1);
+// A probe given up inside a library's own initialisation still holds the dynamic loader: no further
+// library can be loaded in this process (ERROR_POSSIBLE_DEADLOCK).
+constexpr HRESULT ZU_E_LOADER_HUNG = ZU_HR(0x8007046B);
 
 inline constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
 inline constexpr bool FAILED(HRESULT hr) { return hr < 0; }

@@ -96,8 +96,9 @@ TEST_F(FactoryTest, ProbeInline)
     TestPlugin shell("zt_shell");
     EXPECT_EQ(factory->ProbeEffect(shell.path.c_str(), 0, name, name, name, &info, 0), ZU_S_NOTCONFIGURED);
     EXPECT_EQ(name[0], 0);
-    // Time-limited probes need the probe worker.
-    EXPECT_EQ(factory->ProbeEffect(plugin.path.c_str(), 0, name, name, name, &info, 1), E_NOTIMPL);
+    // Any other limit goes to the probe worker.
+    EXPECT_EQ(factory->ProbeEffect(plugin.path.c_str(), 0, name, name, name, &info, 5000), S_OK);
+    EXPECT_EQ(std::u16string(name), u"Zt Product"); // the three buffers were one
 }
 
 TEST_F(FactoryTest, ProbeBlacklist)

@@ -1,6 +1,10 @@
 // A VST 2 plug-in whose behaviour the test chooses through its control block.
 #include <fenv.h>
+#include <linux/futex.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -84,11 +88,26 @@ void Fault(int kind)
     case ZT_FAULT_STACK_OVERFLOW: Recurse(0); break;
     case ZT_FAULT_CPP_EXCEPTION: throw std::runtime_error("test plug-in exception");
     case ZT_FAULT_HANG:
+    case ZT_FAULT_SLEEP:
+    case ZT_FAULT_FUTEX:
+    case ZT_FAULT_HANG_MASKED: {
+        if (kind == ZT_FAULT_HANG_MASKED) {
+            sigset_t all;
+            sigfillset(&all);
+            pthread_sigmask(SIG_BLOCK, &all, nullptr);
+        }
         g_control.hanging.store(1);
         while (!g_control.hangRelease.load()) {
+            if (kind == ZT_FAULT_SLEEP) usleep(100000);
+            if (kind == ZT_FAULT_FUTEX) {
+                timespec limit {0, 100000000};
+                int zero = 0;
+                syscall(SYS_futex, &zero, FUTEX_WAIT_PRIVATE, 0, &limit, nullptr, 0);
+            }
         }
         g_control.hanging.store(0);
         break;
+    }
     default: break;
     }
 }
@@ -342,12 +361,31 @@ void ResetControl()
 #endif
 }
 
+// The library's own initialisation hangs until the file named by ZT_INIT_RELEASE exists (with
+// ZT_INIT_MASKED, with every signal blocked).
+void HangInInitialisation()
+{
+#if defined(ZT_INIT_MASKED)
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &old);
+#endif
+    const char* release = std::getenv("ZT_INIT_RELEASE");
+    while (!release || access(release, F_OK) != 0) usleep(2000);
+#if defined(ZT_INIT_MASKED)
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+#endif
+}
+
 struct Init {
     Init()
     {
 #if defined(ZT_INIT_FAULT)
         volatile int* volatile p = nullptr;
         *p = 1;
+#endif
+#if defined(ZT_INIT_HANG)
+        HangInInitialisation();
 #endif
         ResetControl();
     }

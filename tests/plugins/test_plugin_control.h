@@ -18,7 +18,10 @@ enum ZtFault : int32_t {
     ZT_FAULT_ABORT,
     ZT_FAULT_STACK_OVERFLOW,
     ZT_FAULT_CPP_EXCEPTION,
-    ZT_FAULT_HANG, // spins until hangRelease is set
+    ZT_FAULT_HANG,        // spins until hangRelease is set
+    ZT_FAULT_SLEEP,       // sleeps until hangRelease is set
+    ZT_FAULT_FUTEX,       // waits on a futex until hangRelease is set
+    ZT_FAULT_HANG_MASKED, // blocks every signal, then spins until hangRelease is set
 };
 
 // Where a fault or a scripted callback happens: a dispatcher opcode (>= 0) or one of these.

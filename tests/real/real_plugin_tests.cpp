@@ -230,8 +230,9 @@ TEST_P(RealPlugin, PresetsRoundTripAndAudioRuns)
         ZuMemoryStream_GetBytes(st, &d, &n);
         return std::vector<uint8_t>(static_cast<const uint8_t*>(d), static_cast<const uint8_t*>(d) + n);
     };
-    bool stableState = true;
-    if (chunks) {
+    // The room builders add state of their own making (their rendering) to a loaded chunk.
+    bool stableState = file.find("/room-builder-") == std::string::npos;
+    if (chunks && stableState) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         run(a);
         IStream* second = nullptr;

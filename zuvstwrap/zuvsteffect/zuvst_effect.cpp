@@ -75,6 +75,7 @@ HRESULT CZuVstEffect::LoadPlugin(const WCHAR* path, int32_t uniqueID)
         if (!GuardedPluginCall([&] { hr = platform::LoadLibrary(utf8, &m_hLibrary); })) {
             // The abandoned load keeps the library mapped: hold it, so that destruction frees it.
             platform::RestoreLoaderLocks(loaderLocks);
+            platform::ForgetLoadInProgress();
             m_hLibrary = platform::AdoptAbandonedLibrary(utf8);
             result = ZU_E_EXCEPTION;
             return;
