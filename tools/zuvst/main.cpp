@@ -13,12 +13,15 @@ const char kUsage[] =
     "usage: zuvst VERB PLUGIN [options]\n"
     "\n"
     "verbs:\n"
-    "  probe PLUGIN [--unique-id ID] [--json]   names and information record of a plug-in\n"
+    "  probe PLUGIN [--unique-id ID] [--timeout MS] [--json]\n"
+    "                                           names and information record of a plug-in\n"
     "  shell PLUGIN [--json]                    sub-plug-ins of a shell: unique ID and name\n"
     "  params PLUGIN [--unique-id ID] [--json]  index, name, display, label, value, properties\n"
     "\n"
     "options:\n"
     "  --unique-id ID   choose the sub-plug-in of a shell (decimal, 0x hex, or four characters)\n"
+    "  --timeout MS     probe on a worker thread and give up after MS milliseconds (plus about a\n"
+    "                   second to stop the plug-in's thread); 0, the default, probes inline\n"
     "  --json           print JSON instead of a table\n"
     "  --in-process     load the plug-in in this process (the only mode of this version)\n"
     "  -h, --help       show this text\n"
@@ -120,6 +123,7 @@ struct Options {
     std::string verb;
     std::string plugin;
     int32_t uniqueId = 0;
+    uint32_t timeout = 0;
     bool json = false;
 };
 
@@ -142,7 +146,7 @@ int Probe(IZuVstEffectFactory* factory, const Options& o)
     char16_t name[64] = {}, vendor[64] = {}, product[64] = {};
     ZUVSTEFFECTINFO info {};
     const std::u16string path = Widen(o.plugin);
-    const HRESULT hr = factory->ProbeEffect(path.c_str(), o.uniqueId, name, vendor, product, &info, 0);
+    const HRESULT hr = factory->ProbeEffect(path.c_str(), o.uniqueId, name, vendor, product, &info, o.timeout);
     if (o.json) {
         std::printf("{\"path\":%s,\"status\":%s,\"name\":%s,\"vendor\":%s,\"product\":%s,\"uniqueId\":%d,"
                     "\"version\":%d,\"vendorVersion\":%d,\"programs\":%d,\"params\":%d,\"inputs\":%d,"
@@ -251,6 +255,14 @@ int main(int argc, char** argv)
             return 0;
         } else if (a == "--json") {
             o.json = true;
+        } else if (a == "--timeout") {
+            char* end = nullptr;
+            const unsigned long v = i + 1 < argc ? std::strtoul(argv[++i], &end, 10) : 0;
+            if (!end || *end || v > 0xFFFFFFFEul) {
+                std::fprintf(stderr, "zuvst: --timeout needs a number of milliseconds\n%s", kUsage);
+                return 2;
+            }
+            o.timeout = uint32_t(v);
         } else if (a == "--in-process") {
         } else if (a == "--unique-id") {
             if (i + 1 >= argc || !ParseUniqueId(argv[++i], &o.uniqueId)) {
