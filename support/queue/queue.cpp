@@ -60,6 +60,15 @@ tZUQELM* Find(tZUQHEAD* h, ZUQMATCHPROC match, void* context, bool reverse)
     return nullptr;
 }
 
+// Links the element in before the first match (scanning from the back with reverse), or at the tail.
+void FindAndInsert(tZUQHEAD* h, ZUQMATCHPROC match, void* context, tZUQELM* element, bool reverse)
+{
+    if (!element) return;
+    Locked l(h);
+    tZUQELM* before = Find(h, match, context, reverse);
+    LinkBefore(h, before ? before : AsElement(h), element);
+}
+
 BOOL MoveTo(tZUQHEAD* h, tZUQELM* e, bool toHead)
 {
     if (!e || !e->next) return FALSE;
@@ -281,24 +290,12 @@ tZUQELM* ZuQueueFindAndRemoveRev(tZUQHEAD* head, ZUQMATCHPROC match, void* conte
 
 void ZuQueueFindAndInsert(tZUQHEAD* head, ZUQMATCHPROC match, void* context, tZUQELM* element)
 {
-    if (!element) return;
-    Locked l(head);
-    tZUQELM* before = Find(head, match, context, false);
-    if (before)
-        LinkBefore(head, before, element);
-    else
-        ZuQueueInsert(head, element);
+    FindAndInsert(head, match, context, element, false);
 }
 
 void ZuQueueFindAndInsertRev(tZUQHEAD* head, ZUQMATCHPROC match, void* context, tZUQELM* element)
 {
-    if (!element) return;
-    Locked l(head);
-    tZUQELM* before = Find(head, match, context, true);
-    if (before)
-        LinkBefore(head, before, element);
-    else
-        ZuQueueInsert(head, element);
+    FindAndInsert(head, match, context, element, true);
 }
 
 BOOL IsInZuQueue(tZUQHEAD* head, tZUQELM* element)

@@ -75,13 +75,30 @@ void CZuVstEffect::ProgramNameField(char field[28])
     field[27] = 0;
 }
 
-HRESULT CZuVstEffect::GetChunk(int32_t index, void** chunk, int32_t* size)
+// A chunk program (index 1, with its name) or a chunk bank (index 0): the head, then the plug-in's
+// chunk straight from its memory.
+HRESULT CZuVstEffect::SaveChunkRecord(IStream* stream, uint32_t* written, int32_t index, const char* name)
 {
-    *chunk = nullptr;
-    const intptr_t s = Dispatch(effGetChunk, index, 0, chunk);
-    if (s <= 0 || s > INT32_MAX || !*chunk) return E_UNEXPECTED;
-    *size = int32_t(s);
-    return S_OK;
+    void* chunk = nullptr;
+    const intptr_t s = Dispatch(effGetChunk, index, 0, &chunk);
+    if (s <= 0 || s > INT32_MAX - kChunkBankHead || !chunk) return E_UNEXPECTED;
+    const bool program = index == 1;
+    const uint32_t headBytes = program ? kChunkProgramHead : kChunkBankHead;
+    if (!stream) {
+        *written = uint32_t(s) + headBytes;
+        return S_OK;
+    }
+    const AEffect* fx = m_pEffect;
+    uint8_t head[kChunkBankHead] = {};
+    PutCommon(head, program ? kFPCh : kFBCh, uint32_t(s) + headBytes - 8, fx);
+    PutBE(head + 24, uint32_t(program ? fx->numParams : fx->numPrograms));
+    if (program) std::memcpy(head + 28, name, 28);
+    PutBE(head + headBytes - 4, uint32_t(s));
+    uint32_t total = 0;
+    if (HRESULT hr = WriteAll(stream, head, headBytes, &total); FAILED(hr)) return hr;
+    const HRESULT hr = WriteAll(stream, chunk, uint32_t(s), &total);
+    if (SUCCEEDED(hr) && written) *written = total;
+    return hr;
 }
 
 HRESULT CZuVstEffect::SaveProgram(IStream* stream, uint32_t* written)
@@ -93,25 +110,7 @@ HRESULT CZuVstEffect::SaveProgram(IStream* stream, uint32_t* written)
     if (!stream && !written) return E_INVALIDARG;
     const AEffect* fx = m_pEffect;
     const int32_t n = std::max(fx->numParams, 0);
-    if (fx->flags & effFlagsProgramChunks) {
-        void* chunk;
-        int32_t s;
-        if (HRESULT hr = GetChunk(1, &chunk, &s); FAILED(hr)) return hr;
-        if (!stream) {
-            *written = uint32_t(s) + kChunkProgramHead;
-            return S_OK;
-        }
-        uint8_t head[kChunkProgramHead] = {};
-        PutCommon(head, kFPCh, uint32_t(s) + 52, fx);
-        PutBE(head + 24, uint32_t(fx->numParams));
-        std::memcpy(head + 28, name, 28);
-        PutBE(head + 56, uint32_t(s));
-        uint32_t total = 0;
-        if (HRESULT hr = WriteAll(stream, head, sizeof(head), &total); FAILED(hr)) return hr;
-        const HRESULT hr = WriteAll(stream, chunk, uint32_t(s), &total);
-        if (SUCCEEDED(hr) && written) *written = total;
-        return hr;
-    }
+    if (fx->flags & effFlagsProgramChunks) return SaveChunkRecord(stream, written, 1, name);
     const uint32_t bytes = uint32_t(kProgramHead) + 4u * uint32_t(n);
     if (!stream) {
         *written = bytes;
@@ -141,24 +140,7 @@ HRESULT CZuVstEffect::SaveBank(IStream* stream, uint32_t* written)
     if (written) *written = 0;
     if (!stream && !written) return E_INVALIDARG;
     const AEffect* fx = m_pEffect;
-    if (fx->flags & effFlagsProgramChunks) {
-        void* chunk;
-        int32_t s;
-        if (HRESULT hr = GetChunk(0, &chunk, &s); FAILED(hr)) return hr;
-        if (!stream) {
-            *written = uint32_t(s) + kChunkBankHead;
-            return S_OK;
-        }
-        uint8_t head[kChunkBankHead] = {};
-        PutCommon(head, kFBCh, uint32_t(s) + 152, fx);
-        PutBE(head + 24, uint32_t(fx->numPrograms));
-        PutBE(head + 156, uint32_t(s));
-        uint32_t total = 0;
-        if (HRESULT hr = WriteAll(stream, head, sizeof(head), &total); FAILED(hr)) return hr;
-        const HRESULT hr = WriteAll(stream, chunk, uint32_t(s), &total);
-        if (SUCCEEDED(hr) && written) *written = total;
-        return hr;
-    }
+    if (fx->flags & effFlagsProgramChunks) return SaveChunkRecord(stream, written, 0, nullptr);
     const uint32_t programs = uint32_t(std::max(fx->numPrograms, 0));
     const uint32_t programBytes = uint32_t(kProgramHead) + 4u * uint32_t(std::max(fx->numParams, 0));
     if (!stream) {

@@ -92,7 +92,7 @@ private:
     void CollectOutput(void* output, int32_t outChannels, int32_t frames, int32_t outputs);
     // Presets.
     void ProgramNameField(char field[28]);
-    HRESULT GetChunk(int32_t index, void** chunk, int32_t* size);
+    HRESULT SaveChunkRecord(IStream* stream, uint32_t* written, int32_t index, const char* name);
     HRESULT LoadChunk(IStream* stream, int32_t headBytes, int32_t index, const char** nameField, char* head);
 
     int32_t m_cRef = 1;
