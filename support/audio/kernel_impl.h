@@ -13,37 +13,66 @@ namespace zuvst::audio::ZU_KERNEL_NS {
 namespace {
 
 #if ZU_KERNEL_SIMD
-// Float to 16-bit for a contiguous source into a destination of one or two channels. Single precision
-// gives the same results as the general double path here: the scale is exact, the clamp bounds are
-// exact, and the conversion rounds to nearest with ties to even like the 1.5 * 2^52 sum.
-void FloatToS16(uint8_t* d, uint32_t dstChannels, const uint8_t* s, int32_t frames)
+// Float to the 16-bit and the 32-bit-word integer types, for a contiguous source into a destination of
+// one or two channels. Single precision gives the same integers as the general double path: the scale
+// is a power of two, the bounds are exact (for 32 bits, every float from 2^31 up becomes the largest
+// value, as the clamp would make it), and the conversion rounds to nearest with ties to even like the
+// 1.5 * 2^52 sum.
+template <int D>
+void FloatToInt(uint8_t* d, uint32_t dstChannels, const uint8_t* s, int32_t frames)
 {
-    const __m128 scale = _mm_set1_ps(32768.0f), low = _mm_set1_ps(-32768.0f), high = _mm_set1_ps(32767.0f);
+    constexpr int kBits = Codec<D>::kBits;
+    const __m128 scale = _mm_set1_ps(float(int64_t(1) << (kBits - 1)));
+    const __m128 low = _mm_set1_ps(-float(int64_t(1) << (kBits - 1)));
+    const __m128 high = _mm_set1_ps(kBits == 32 ? 0.0f : float((int64_t(1) << (kBits - 1)) - 1));
     const auto convert4 = [&](const uint8_t* p) {
         __m128 v = _mm_mul_ps(_mm_loadu_ps(reinterpret_cast<const float*>(p)), scale);
         v = _mm_and_ps(v, _mm_cmpord_ps(v, v)); // a NaN becomes 0
-        v = _mm_min_ps(_mm_max_ps(v, low), high);
-        return _mm_cvtps_epi32(v);
+        v = _mm_max_ps(v, low);
+        if constexpr (kBits == 32) {
+            const __m128i over = _mm_castps_si128(_mm_cmpge_ps(v, _mm_set1_ps(2147483648.0f)));
+            const __m128i r = _mm_cvtps_epi32(v);
+            return _mm_or_si128(_mm_andnot_si128(over, r), _mm_and_si128(over, _mm_set1_epi32(INT32_MAX)));
+        } else {
+            return _mm_cvtps_epi32(_mm_min_ps(v, high));
+        }
     };
+    constexpr size_t kSize = Codec<D>::kBytes;
     int32_t f = 0;
     if (dstChannels == 1) {
-        for (; f + 8 <= frames; f += 8) {
-            const __m128i a = convert4(s + size_t(f) * 4), b = convert4(s + size_t(f) * 4 + 16);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(d + size_t(f) * 2), _mm_packs_epi32(a, b));
+        if constexpr (kSize == 2) {
+            for (; f + 8 <= frames; f += 8) {
+                const __m128i a = convert4(s + size_t(f) * 4), b = convert4(s + size_t(f) * 4 + 16);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(d + size_t(f) * 2), _mm_packs_epi32(a, b));
+            }
+        } else {
+            for (; f + 4 <= frames; f += 4)
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(d + size_t(f) * 4), convert4(s + size_t(f) * 4));
         }
     } else {
-        // Two channels: merge the new samples into every other 16-bit slot, keeping the other channel.
-        const __m128i keep = _mm_set1_epi32(int32_t(0xFFFF0000u));
-        // A window starts at this channel's sample and may end one sample into the next frame, so the
-        // last frame always goes the scalar way and nothing past the buffer is touched.
+        // Two channels: merge the new samples into every other slot, keeping the other channel. A window
+        // starts at this channel's sample and may end one sample into the next frame, so the last frame
+        // always goes the scalar way and nothing past the buffer is touched.
         for (; f + 5 <= frames; f += 4) {
-            const __m128i v = _mm_and_si128(convert4(s + size_t(f) * 4), _mm_set1_epi32(0xFFFF));
-            uint8_t* out = d + size_t(f) * 4;
-            const __m128i old = _mm_loadu_si128(reinterpret_cast<const __m128i*>(out));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_or_si128(_mm_and_si128(old, keep), v));
+            const __m128i v = convert4(s + size_t(f) * 4);
+            uint8_t* out = d + size_t(f) * 2 * kSize;
+            if constexpr (kSize == 2) {
+                const __m128i old = _mm_loadu_si128(reinterpret_cast<const __m128i*>(out));
+                const __m128i mine = _mm_and_si128(v, _mm_set1_epi32(0xFFFF));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                                 _mm_or_si128(_mm_and_si128(old, _mm_set1_epi32(int32_t(0xFFFF0000u))), mine));
+            } else {
+                const __m128i keep = _mm_set_epi32(-1, 0, -1, 0);
+                auto* a = reinterpret_cast<__m128i*>(out);
+                auto* b = reinterpret_cast<__m128i*>(out + 16);
+                const __m128i oldA = _mm_loadu_si128(a), oldB = _mm_loadu_si128(b);
+                const __m128i zero = _mm_setzero_si128();
+                _mm_storeu_si128(a, _mm_or_si128(_mm_and_si128(oldA, keep), _mm_unpacklo_epi32(v, zero)));
+                _mm_storeu_si128(b, _mm_or_si128(_mm_and_si128(oldB, keep), _mm_unpackhi_epi32(v, zero)));
+            }
         }
     }
-    for (; f < frames; ++f) Convert<17, 32>(d + size_t(f) * dstChannels * 2, s + size_t(f) * 4);
+    for (; f < frames; ++f) Convert<D, 32>(d + size_t(f) * dstChannels * kSize, s + size_t(f) * 4);
 }
 #endif
 
@@ -83,11 +112,11 @@ void Kernel(void* dst, uint32_t dstChannels, uint32_t dstChannel, const void* sr
     }
     const size_t dstep = size_t(dstChannels) * Codec<D>::kBytes, sstep = size_t(srcChannels) * Codec<S>::kBytes;
 #if ZU_KERNEL_SIMD
-    if constexpr (D == 17 && S == 32) {
+    if constexpr (S == 32 && (D == 17 || D == 19 || D == 48 || D == 128 || D == 129)) {
         if (srcChannels == 1 && (dstChannels == 1 || dstChannels == 2)) {
             // The two-channel merge writes the other channel's samples back unchanged: one thread per
             // destination buffer, as for every kernel.
-            FloatToS16(d, dstChannels, s, frames);
+            FloatToInt<D>(d, dstChannels, s, frames);
             return;
         }
     }
