@@ -15,7 +15,9 @@ ZUCOPYCHANNELSPROC FindKernel(const KernelTable& table, int dst, int src)
 
 const KernelTable& ActiveKernels()
 {
-    static const KernelTable& table = support::HasAvx2() ? Avx2Kernels() : Sse2Kernels();
+    static const KernelTable& table = support::HasAvx2() ? Avx2Kernels()
+                                      : support::HasSse2() ? Sse2Kernels()
+                                                           : PlainKernels();
     return table;
 }
 

@@ -81,6 +81,12 @@ bool HasAvx2()
     return avx2;
 }
 
+bool HasSse2()
+{
+    static const bool sse2 = (platform::ReadCpuInfo().leaf1Edx & (1u << 26)) != 0;
+    return sse2;
+}
+
 } // namespace zuvst::support
 
 extern "C" {

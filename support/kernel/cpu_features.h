@@ -15,6 +15,7 @@ namespace zuvst::support {
 void DetectProcessor();
 // AVX2 with its register state saved by the system (beside the words, which stop at SSE4.2).
 bool HasAvx2();
+bool HasSse2();
 
 } // namespace zuvst::support
 
