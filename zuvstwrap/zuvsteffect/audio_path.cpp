@@ -44,13 +44,10 @@ void CZuVstEffect::ReleaseChannelBuffers()
 bool CZuVstEffect::EnsureChannelBuffers(int32_t frames, int32_t inputs, int32_t outputs)
 {
     const int32_t needed = frames * 4;
+    // Tables that fit are reused as they are: DistributeInput writes or clears every buffer's block.
     if (m_ppInputs && m_ppOutputs && m_bufferCapacity >= needed && m_tableInputs == inputs &&
-        m_tableOutputs == outputs) {
-        // Only the block's part is cleared: it is all the plug-in is given, and all that reaches the host.
-        for (int32_t i = 0; i < inputs; ++i) std::memset(m_ppInputs[i], 0, size_t(needed));
-        for (int32_t i = 0; i < outputs; ++i) std::memset(m_ppOutputs[i], 0, size_t(needed));
+        m_tableOutputs == outputs)
         return true;
-    }
     // A larger block, or channel counts the plug-in changed since: made anew, never shrunk.
     const int32_t capacity = std::max(needed, m_tableInputs == inputs && m_tableOutputs == outputs ? m_bufferCapacity : 0);
     ReleaseChannelBuffers();
@@ -69,19 +66,32 @@ bool CZuVstEffect::EnsureChannelBuffers(int32_t frames, int32_t inputs, int32_t 
 void CZuVstEffect::DistributeInput(const void* input, int32_t inChannels, int32_t frames, int32_t inputs,
                                    int32_t outputs)
 {
-    if (!input) return;
+    // Every buffer's block is either written here or cleared, so no sample of an earlier block remains;
+    // only the block's part is touched, being all the plug-in is given and all that reaches the host.
     const size_t bytes = size_t(frames) * 4;
-    if (inChannels == 1 && inputs >= 1) {
-        m_pfnInputKernel(m_ppInputs[0], 1, 0, input, 1, 0, frames);
-        if (inputs == 2 && (m_pEffect->flags & vst2::effFlagsCanMono)) std::memcpy(m_ppInputs[1], m_ppInputs[0], bytes);
-    } else if (m_hostSampleType == ZUSAMPLETYPE_FLOAT32 && inChannels == 2 && inputs == 2) {
-        ZuAudio_DeInterleaveStereo(m_ppInputs[0], m_ppInputs[1], input, ZUSAMPLETYPE_FLOAT32, frames);
-    } else {
-        for (int32_t i = 0; i < std::min(inputs, inChannels); ++i)
-            m_pfnInputKernel(m_ppInputs[i], 1, 0, input, uint32_t(inChannels), uint32_t(i), frames);
+    int32_t filled = 0; // input buffers [0, filled) hold the host's samples
+    if (input) {
+        if (inChannels == 1 && inputs >= 1) {
+            m_pfnInputKernel(m_ppInputs[0], 1, 0, input, 1, 0, frames);
+            filled = 1;
+            if (inputs == 2 && (m_pEffect->flags & vst2::effFlagsCanMono)) {
+                std::memcpy(m_ppInputs[1], m_ppInputs[0], bytes);
+                filled = 2;
+            }
+        } else if (m_hostSampleType == ZUSAMPLETYPE_FLOAT32 && inChannels == 2 && inputs == 2) {
+            ZuAudio_DeInterleaveStereo(m_ppInputs[0], m_ppInputs[1], input, ZUSAMPLETYPE_FLOAT32, frames);
+            filled = 2;
+        } else {
+            filled = std::min(inputs, inChannels);
+            for (int32_t i = 0; i < filled; ++i)
+                m_pfnInputKernel(m_ppInputs[i], 1, 0, input, uint32_t(inChannels), uint32_t(i), frames);
+        }
     }
-    // The plug-in starts from output buffers that already hold its input.
-    for (int32_t i = 0; i < std::min(inputs, outputs); ++i) std::memcpy(m_ppOutputs[i], m_ppInputs[i], bytes);
+    for (int32_t i = filled; i < inputs; ++i) std::memset(m_ppInputs[i], 0, bytes);
+    // The plug-in starts from output buffers that already hold its input; the others are silent.
+    const int32_t copied = std::min(inputs, outputs);
+    for (int32_t i = 0; i < copied; ++i) std::memcpy(m_ppOutputs[i], m_ppInputs[i], bytes);
+    for (int32_t i = copied; i < outputs; ++i) std::memset(m_ppOutputs[i], 0, bytes);
 }
 
 void CZuVstEffect::CollectOutput(void* output, int32_t outChannels, int32_t frames, int32_t outputs)
