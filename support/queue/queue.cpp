@@ -53,6 +53,16 @@ void Unlink(tZUQHEAD* h, tZUQELM* e)
         if (QueueEvent* ev = EventOf(h)) ev->event.Reset();
 }
 
+// With the lock held: unlinks the first element and releases the lock; null, still locked, when empty.
+tZUQELM* TakeFirstAndUnlock(tZUQHEAD* h)
+{
+    if (IsEmpty(h)) return nullptr;
+    tZUQELM* e = h->next;
+    Unlink(h, e);
+    LockOf(h)->Unlock();
+    return e;
+}
+
 tZUQELM* Find(tZUQHEAD* h, ZUQMATCHPROC match, void* context, bool reverse)
 {
     for (tZUQELM* e = reverse ? h->prev : h->next; e != AsElement(h); e = reverse ? e->prev : e->next)
@@ -133,12 +143,7 @@ tZUQELM* ZuQueueRemoveEx(tZUQHEAD* head, const ZUHANDLE* handles, uint32_t count
     uint32_t remaining = limit;
 
     LockOf(head)->Lock();
-    if (!IsEmpty(head)) {
-        tZUQELM* e = head->next;
-        Unlink(head, e);
-        LockOf(head)->Unlock();
-        return e;
-    }
+    if (tZUQELM* e = TakeFirstAndUnlock(head)) return e;
     bool keepWaiting = true;
     for (;;) {
         QueueEvent* ev = EventOf(head);
@@ -182,12 +187,7 @@ tZUQELM* ZuQueueRemoveEx(tZUQHEAD* head, const ZUHANDLE* handles, uint32_t count
         ev->Release();
         if (!EventOf(head)) return nullptr; // deleted while we waited
         LockOf(head)->Lock();
-        if (!IsEmpty(head)) {
-            tZUQELM* e = head->next;
-            Unlink(head, e);
-            LockOf(head)->Unlock();
-            return e;
-        }
+        if (tZUQELM* e = TakeFirstAndUnlock(head)) return e;
     }
 }
 
