@@ -155,7 +155,7 @@ struct SignalStack {
     size_t size = 0;
     ~SignalStack()
     {
-        if (!base) return;
+        if (!base || size == 0) return; // none, or another component's stack: not ours to free
         stack_t off {};
         off.ss_flags = SS_DISABLE;
         ::sigaltstack(&off, nullptr);

@@ -186,7 +186,6 @@ std::shared_ptr<Thread> Thread::Start(std::function<void()> body)
 }
 
 Thread::~Thread() = default;
-void Thread::Detach() {}
 
 uint32_t WaitForObjects(WaitObject* const* objects, uint32_t count, bool waitAll, uint32_t timeoutMs)
 {

@@ -61,8 +61,6 @@ public:
     ~Thread() override;
     uint32_t Id() const { return m_id; }
     uintptr_t Token() const { return m_token; }
-    // Leaves the thread running on its own; the handle still tells when it ends.
-    void Detach();
     // The exit code the thread set for itself (0 unless it set one).
     uint32_t ExitCode() const { return m_exitCode.load(); }
     // Sets the exit code of the calling thread, when it is one of ours.

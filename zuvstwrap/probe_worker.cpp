@@ -121,7 +121,6 @@ HRESULT CProbeWorker::Start()
         return ZU_E_WORKERSTART;
     }
     idThread = hThread->Id();
-    m_abandoned = false;
     return S_OK;
 }
 
@@ -194,10 +193,7 @@ void CProbeWorker::Close()
     StopThread();
     // The give-up's thread may still run (it blocks the abort, or is on its way out): it keeps this
     // state, which is therefore never freed; a thread that ended leaves nothing behind.
-    if (thread && !thread->IsSignalled()) {
-        m_abandoned = true;
-        return;
-    }
+    if (thread && !thread->IsSignalled()) return;
     for (tZUQHEAD* q : {&state->qPending, &state->qFree}) {
         if (!q->event) continue;
         while (ZuQueueRemove(q, 0)) {

@@ -71,7 +71,6 @@ public:
 private:
     static HRESULT WorkerLoop(void* state);
     ProbeWorkerState* m_state = nullptr;
-    bool m_abandoned = false; // the last thread was given up while it still ran
 };
 
 extern CProbeWorker g_probeWorker;
