@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/audio/kernel_table.h"
+#include "support/audio/stereo_s16.h"
 #include "zuvst/support.h"
 
 using namespace zuvst::audio;
@@ -288,4 +289,30 @@ TEST(AudioStereo, SplitJoinAndSilence)
     EXPECT_EQ(ZuAudio_BytesFromSampleType(128), 0u);
     EXPECT_EQ(ZuAudio_BytesFromSampleType(18), 3u);
     EXPECT_EQ(ZuAudio_BytesFromSampleType(33), 8u);
+}
+
+TEST(AudioStereo, FusedSixteenBitPathsEqualTheKernels)
+{
+    std::mt19937 rng(11);
+    const auto toFloat = ZuAudio_GetCopyChannelsFunction2(32, 17), toInt = ZuAudio_GetCopyChannelsFunction2(17, 32);
+    for (int frames = 0; frames <= 40; ++frames) {
+        std::vector<int16_t> host(size_t(2 * frames) + 1);
+        for (auto& v : host) v = int16_t(rng());
+        std::vector<float> l(size_t(frames) + 1, -7.0f), r(l), kl(l), kr(l);
+        zuvst::audio::SplitS16ToFloat(l.data(), r.data(), host.data(), frames);
+        toFloat(kl.data(), 1, 0, host.data(), 2, 0, frames);
+        toFloat(kr.data(), 1, 0, host.data(), 2, 1, frames);
+        ASSERT_EQ(l, kl) << frames;
+        ASSERT_EQ(r, kr) << frames;
+        const float specials[] = {NAN, INFINITY, -INFINITY, 1.0f, -1.0f, 1.5f / 32768, 2.5f / 32768, -0.5f / 32768, 3.0f};
+        for (int f = 0; f < frames; ++f) {
+            l[size_t(f)] = rng() % 3 ? float(int(rng() % 4000) - 2000) / 1700.0f : specials[rng() % 9];
+            r[size_t(f)] = rng() % 3 ? float(int(rng() % 4000) - 2000) / 1700.0f : specials[rng() % 9];
+        }
+        std::vector<int16_t> fused(host.size(), 0x5A5A), kernel(host.size(), 0x5A5A);
+        zuvst::audio::JoinFloatToS16(fused.data(), l.data(), r.data(), frames);
+        toInt(kernel.data(), 2, 0, l.data(), 1, 0, frames);
+        toInt(kernel.data(), 2, 1, r.data(), 1, 0, frames);
+        ASSERT_EQ(fused, kernel) << frames;
+    }
 }

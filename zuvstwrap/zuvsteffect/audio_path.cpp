@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "support/audio/stereo_s16.h"
 #include "zuvstwrap/exception_guard.h"
 #include "zuvstwrap/zuvsteffect/zuvst_effect.h"
 
@@ -81,6 +82,9 @@ void CZuVstEffect::DistributeInput(const void* input, int32_t inChannels, int32_
         } else if (m_hostSampleType == ZUSAMPLETYPE_FLOAT32 && inChannels == 2 && inputs == 2) {
             ZuAudio_DeInterleaveStereo(m_ppInputs[0], m_ppInputs[1], input, ZUSAMPLETYPE_FLOAT32, frames);
             filled = 2;
+        } else if (m_hostSampleType == ZUSAMPLETYPE_PCM16 && inChannels == 2 && inputs == 2) {
+            audio::SplitS16ToFloat(m_ppInputs[0], m_ppInputs[1], input, frames); // the kernels' samples, fused
+            filled = 2;
         } else {
             filled = std::min(inputs, inChannels);
             for (int32_t i = 0; i < filled; ++i)
@@ -96,9 +100,15 @@ void CZuVstEffect::DistributeInput(const void* input, int32_t inChannels, int32_
 
 void CZuVstEffect::CollectOutput(void* output, int32_t outChannels, int32_t frames, int32_t outputs)
 {
-    if (m_hostSampleType == ZUSAMPLETYPE_FLOAT32 && outChannels == 2 && outputs == 2) {
-        ZuAudio_InterleaveStereo(output, m_ppOutputs[0], m_ppOutputs[1], ZUSAMPLETYPE_FLOAT32, frames);
-        return;
+    if (outChannels == 2 && outputs == 2) {
+        if (m_hostSampleType == ZUSAMPLETYPE_FLOAT32) {
+            ZuAudio_InterleaveStereo(output, m_ppOutputs[0], m_ppOutputs[1], ZUSAMPLETYPE_FLOAT32, frames);
+            return;
+        }
+        if (m_hostSampleType == ZUSAMPLETYPE_PCM16) {
+            audio::JoinFloatToS16(output, m_ppOutputs[0], m_ppOutputs[1], frames);
+            return;
+        }
     }
     for (int32_t i = 0; i < outChannels; ++i) {
         if (i < outputs)
