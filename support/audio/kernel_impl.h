@@ -82,22 +82,7 @@ void Loop(uint8_t* d, const uint8_t* s, size_t dstep, size_t sstep, int32_t fram
     // Constant strides for the common layouts let the compiler vectorize the loop.
     const size_t ds = DS ? DS * Codec<D>::kBytes : dstep;
     const size_t ss = SS ? SS * Codec<S>::kBytes : sstep;
-    if constexpr (IsFloat(S) && !IsFloat(D)) {
-        // Float to integer in two passes over a block: the arithmetic on its own vectorizes, the stores
-        // in the destination encoding follow.
-        constexpr int kBlock = 256;
-        int32_t block[kBlock];
-        for (int32_t base = 0; base < frames; base += kBlock) {
-            const int n = frames - base < kBlock ? frames - base : kBlock;
-            const uint8_t* from = s + size_t(base) * ss;
-            for (int i = 0; i < n; ++i)
-                block[i] = ClampRound<D>(Codec<S>::ReadF(from + size_t(i) * ss) * double(int64_t(1) << (Codec<D>::kBits - 1)));
-            uint8_t* to = d + size_t(base) * ds;
-            for (int i = 0; i < n; ++i) Codec<D>::Write(to + size_t(i) * ds, block[i]);
-        }
-    } else {
-        for (int32_t f = 0; f < frames; ++f) Convert<D, S>(d + size_t(f) * ds, s + size_t(f) * ss);
-    }
+    for (int32_t f = 0; f < frames; ++f) Convert<D, S>(d + size_t(f) * ds, s + size_t(f) * ss);
 }
 
 template <int D, int S>

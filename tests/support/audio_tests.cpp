@@ -17,30 +17,18 @@ namespace {
 
 const int kTypes[] = {16, 17, 18, 19, 32, 33, 48, 49, 64, 65, 66, 128, 129};
 
-Bytes F32(std::initializer_list<float> v)
+// The bytes of a list of samples as this machine stores them.
+template <typename T>
+Bytes Pack(std::initializer_list<T> v)
 {
-    Bytes b(v.size() * 4);
+    Bytes b(v.size() * sizeof(T));
     std::memcpy(b.data(), std::data(v), b.size());
     return b;
 }
-Bytes F64(std::initializer_list<double> v)
-{
-    Bytes b(v.size() * 8);
-    std::memcpy(b.data(), std::data(v), b.size());
-    return b;
-}
-Bytes I32(std::initializer_list<int32_t> v)
-{
-    Bytes b(v.size() * 4);
-    std::memcpy(b.data(), std::data(v), b.size());
-    return b;
-}
-Bytes I16(std::initializer_list<int16_t> v)
-{
-    Bytes b(v.size() * 2);
-    std::memcpy(b.data(), std::data(v), b.size());
-    return b;
-}
+Bytes F32(std::initializer_list<float> v) { return Pack(v); }
+Bytes F64(std::initializer_list<double> v) { return Pack(v); }
+Bytes I32(std::initializer_list<int32_t> v) { return Pack(v); }
+Bytes I16(std::initializer_list<int16_t> v) { return Pack(v); }
 
 int Size(int type) { return type == 128 || type == 129 ? 4 : int(ZuAudio_BytesFromSampleType(type)); }
 

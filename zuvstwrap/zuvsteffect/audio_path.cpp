@@ -49,8 +49,8 @@ bool CZuVstEffect::EnsureChannelBuffers(int32_t frames, int32_t inputs, int32_t 
     if (m_ppInputs && m_ppOutputs && m_bufferCapacity >= needed && m_tableInputs == inputs &&
         m_tableOutputs == outputs)
         return true;
-    // A larger block, or channel counts the plug-in changed since: made anew, never shrunk.
-    const int32_t capacity = std::max(needed, m_tableInputs == inputs && m_tableOutputs == outputs ? m_bufferCapacity : 0);
+    // A larger block, or channel counts the plug-in changed since: made anew for this block.
+    const int32_t capacity = needed;
     ReleaseChannelBuffers();
     m_ppInputs = MakeTable(inputs, capacity);
     m_ppOutputs = m_ppInputs ? MakeTable(outputs, capacity) : nullptr;
