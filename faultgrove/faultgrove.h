@@ -13,4 +13,8 @@ FAULTGROVE_API int32_t Faultgrove_StopMonitoringProcess(uint32_t pid);
 FAULTGROVE_API int32_t Faultgrove_StartTrapBypass();
 FAULTGROVE_API int32_t Faultgrove_EndTrapBypass();
 
+// How a watched process ended. State 0 while it runs, 1 exited (code: exit code), 2 killed by a signal
+// (code: the signal), 3 not known (it was never watched, or it was not our child).
+FAULTGROVE_API int32_t Faultgrove_GetProcessEnd(uint32_t pid, int32_t* state, int32_t* code);
+
 #endif

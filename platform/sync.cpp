@@ -27,6 +27,7 @@ struct SentCall {
 struct MessageQueue {
     std::deque<Message> posted;
     std::deque<SentCall*> sent;
+    std::function<void()> wake; // tells a thread that polls descriptors instead of waiting here
 };
 
 using Clock = std::chrono::steady_clock;
@@ -250,6 +251,12 @@ void EnsureMessageQueue()
     OwnQueue();
 }
 
+void SetMessageQueueWake(std::function<void()> wake)
+{
+    std::lock_guard<std::mutex> g(WaitEngine::Get().lock);
+    OwnQueue()->wake = std::move(wake);
+}
+
 void DestroyMessageQueue()
 {
     auto& e = WaitEngine::Get();
@@ -273,6 +280,7 @@ bool PostThreadMessage(uint32_t threadId, uint32_t message, uintptr_t wParam, in
     if (!q) return false;
     q->posted.push_back(Message {message, wParam, lParam});
     e.changed.notify_all();
+    if (q->wake) q->wake();
     return true;
 }
 
@@ -289,6 +297,7 @@ bool SendThreadMessage(uint32_t threadId, const std::function<void()>& call, uin
     SentCall sent {&call};
     q->sent.push_back(&sent);
     e.changed.notify_all();
+    if (q->wake) q->wake();
     const auto deadline = Deadline(timeoutMs);
     for (;;) {
         // Serve calls sent to this thread meanwhile, so that two threads sending to each other go on.

@@ -92,6 +92,9 @@ struct Message {
 uint32_t CurrentThreadId();
 // Gives the calling thread its message queue (a thread has none until it asks for one or reads).
 void EnsureMessageQueue();
+// Makes posts and sends to the calling thread's queue also call wake (from the posting thread, briefly):
+// for a thread that waits in a poll over descriptors rather than in the waits here.
+void SetMessageQueueWake(std::function<void()> wake);
 // Drops the calling thread's queue; senders waiting on it get their call refused.
 void DestroyMessageQueue();
 bool PostThreadMessage(uint32_t threadId, uint32_t message, uintptr_t wParam, intptr_t lParam);

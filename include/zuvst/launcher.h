@@ -28,6 +28,15 @@ ZUVST_EXPORT HRESULT CreateVstEffect(const WCHAR* path, int32_t uniqueID, REFIID
 ZUVST_EXPORT BOOL IsX86PlugIn(const WCHAR* path);
 
 ZUVST_EXPORT HRESULT RegisterProxyStub(const WCHAR* libraryPath, uint32_t* cookie);
+
+// How the last server this process started ended, as the crash-report library recorded it.
+enum : int32_t { ZUVST_SERVER_RUNNING = 0, ZUVST_SERVER_EXITED = 1, ZUVST_SERVER_KILLED = 2, ZUVST_SERVER_UNKNOWN = 3 };
+struct ZUVSTSERVEREND {
+    uint32_t pid;   // 0: no server was started
+    int32_t state;  // ZUVST_SERVER_*
+    int32_t code;   // the exit code, or the number of the signal that ended it
+};
+ZUVST_EXPORT HRESULT GetLastServerEnd(ZUVSTSERVEREND* end);
 }
 
 #endif

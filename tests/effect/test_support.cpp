@@ -6,6 +6,8 @@
 #include <mutex>
 #include <new>
 
+#include <unistd.h>
+
 std::string PluginFile(const char* name) { return std::string(ZT_PLUGIN_DIR) + "/" + name + ".so"; }
 
 std::u16string PluginPath(const char* name)
@@ -73,45 +75,69 @@ HRESULT RecordingMaster::QueryInterface(REFIID riid, void** ppv)
     return E_NOINTERFACE;
 }
 
+void RecordingMaster::Record(Call call)
+{
+    std::lock_guard<std::mutex> g(lock);
+    calls.push_back(std::move(call));
+}
+
+std::vector<RecordingMaster::Call> RecordingMaster::Snapshot()
+{
+    std::lock_guard<std::mutex> g(lock);
+    return calls;
+}
+
+bool RecordingMaster::WaitFor(const char* name, size_t count, int timeoutMs)
+{
+    for (int waited = 0;; waited += 5) {
+        size_t seen = 0;
+        for (const Call& c : Snapshot()) seen += c.name == name;
+        if (seen >= count) return true;
+        if (waited >= timeoutMs) return false;
+        usleep(5000);
+    }
+}
+
 HRESULT RecordingMaster::Automate(int32_t index, float value)
 {
-    calls.push_back({"Automate", index, 0, value});
+    Record({"Automate", index, 0, value});
+    if (onAutomate) onAutomate(index, value);
     return S_OK;
 }
 HRESULT RecordingMaster::Idle()
 {
-    calls.push_back({"Idle"});
+    Record({"Idle"});
     return S_OK;
 }
 HRESULT RecordingMaster::UpdateDisplay()
 {
-    calls.push_back({"UpdateDisplay"});
+    Record({"UpdateDisplay"});
     return S_OK;
 }
 HRESULT RecordingMaster::GetTime(ZUVSTTIMEINFO* t)
 {
-    calls.push_back({"GetTime"});
+    Record({"GetTime"});
     if (timeStatus == S_OK) *t = time;
     return timeStatus;
 }
 HRESULT RecordingMaster::TempoAt(int32_t pos, int32_t* t)
 {
-    calls.push_back({"TempoAt", pos});
+    Record({"TempoAt", pos});
     *t = tempo;
     return S_OK;
 }
 HRESULT RecordingMaster::SizeWindow(int32_t width, int32_t height)
 {
-    calls.push_back({"SizeWindow", width, height});
+    Record({"SizeWindow", width, height});
     return S_OK;
 }
 HRESULT RecordingMaster::BeginEdit(int32_t index)
 {
-    calls.push_back({"BeginEdit", index});
+    Record({"BeginEdit", index});
     return S_OK;
 }
 HRESULT RecordingMaster::EndEdit(int32_t index)
 {
-    calls.push_back({"EndEdit", index});
+    Record({"EndEdit", index});
     return S_OK;
 }

@@ -2,6 +2,9 @@
 #ifndef ZUVST_TESTS_TEST_SUPPORT_H
 #define ZUVST_TESTS_TEST_SUPPORT_H
 
+#include <atomic>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -55,6 +58,7 @@ public:
     HRESULT QueryInterface(REFIID riid, void** ppv) override;
     ULONG AddRef() override { return ++refs; }
     ULONG Release() override { return --refs; }
+    void Record(Call call);
     HRESULT Automate(int32_t index, float value) override;
     HRESULT Idle() override;
     HRESULT UpdateDisplay() override;
@@ -64,11 +68,17 @@ public:
     HRESULT BeginEdit(int32_t index) override;
     HRESULT EndEdit(int32_t index) override;
 
+    // Out of process the calls arrive on other threads: read them through these.
+    std::vector<Call> Snapshot();
+    bool WaitFor(const char* name, size_t count = 1, int timeoutMs = 3000);
+    std::function<void(int32_t, float)> onAutomate; // runs inside Automate
+
+    std::mutex lock;
     std::vector<Call> calls;
     ZUVSTTIMEINFO time {};
     HRESULT timeStatus = S_OK;
     int32_t tempo = 0;
-    int32_t refs = 1;
+    std::atomic<int32_t> refs {1};
     bool offersMaster = true;
 };
 

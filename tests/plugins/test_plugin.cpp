@@ -1,5 +1,7 @@
 // A VST 2 plug-in whose behaviour the test chooses through its control block.
+#include <fcntl.h>
 #include <fenv.h>
+#include <sys/mman.h>
 #include <linux/futex.h>
 #include <pthread.h>
 #include <signal.h>
@@ -21,7 +23,27 @@ using namespace zuvst::vst2;
 
 namespace {
 
-ZtControl g_control;
+bool g_sharedControl = false;
+ZtControl& ControlBlock()
+{
+    static ZtControl* block = [] {
+        if (const char* file = std::getenv("ZT_CONTROL_FILE")) {
+            const int fd = open(file, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+            if (fd >= 0 && ftruncate(fd, sizeof(ZtControl)) == 0) {
+                void* p = mmap(nullptr, sizeof(ZtControl), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+                close(fd);
+                if (p != MAP_FAILED) {
+                    g_sharedControl = true;
+                    return static_cast<ZtControl*>(p);
+                }
+            }
+        }
+        static ZtControl own;
+        return &own;
+    }();
+    return *block;
+}
+#define g_control (ControlBlock())
 
 struct ChunkState {
     uint32_t magic;
@@ -87,6 +109,13 @@ void Fault(int kind)
     case ZT_FAULT_ABORT: std::abort();
     case ZT_FAULT_STACK_OVERFLOW: Recurse(0); break;
     case ZT_FAULT_CPP_EXCEPTION: throw std::runtime_error("test plug-in exception");
+    case ZT_FAULT_EXIT: _exit(3);
+    case ZT_FAULT_KILL: kill(getpid(), SIGKILL); break;
+    case ZT_FAULT_THREAD_OVERFLOW: {
+        std::thread t([] { Recurse(0); });
+        t.join();
+        break;
+    }
     case ZT_FAULT_HANG:
     case ZT_FAULT_SLEEP:
     case ZT_FAULT_FUTEX:
@@ -117,7 +146,17 @@ void MaybeFault(int32_t where)
     if (g_control.faultKind != ZT_FAULT_NONE && g_control.faultWhere == where) Fault(g_control.faultKind);
 }
 
+void RunCallbacksHere(int32_t when, AEffect* fx);
+
 void RunCallbacks(int32_t when, AEffect* fx)
+{
+    if (g_control.callbacksOnThread)
+        std::thread([when, fx] { RunCallbacksHere(when, fx); }).detach();
+    else
+        RunCallbacksHere(when, fx);
+}
+
+void RunCallbacksHere(int32_t when, AEffect* fx)
 {
     for (int i = 0; i < g_control.numCallbacks; ++i) {
         ZtCallbackRequest& r = g_control.callbacks[i];
@@ -347,6 +386,7 @@ void ResetControl()
     c.faultKind = ZT_FAULT_NONE;
     c.faultWhere = ZT_AT_NOWHERE;
     c.numCallbacks = 0;
+    c.callbacksOnThread = 0;
     c.lastTimeValid = 0;
     c.isShell = 0;
     c.numSubs = 0;
@@ -387,7 +427,9 @@ struct Init {
 #if defined(ZT_INIT_HANG)
         HangInInitialisation();
 #endif
-        ResetControl();
+        // A block shared with a test process was set up there; a server loading the plug-in keeps it.
+        ControlBlock();
+        if (!g_sharedControl || g_control.uniqueID == 0) ResetControl();
     }
 } g_init;
 

@@ -22,6 +22,9 @@ enum ZtFault : int32_t {
     ZT_FAULT_SLEEP,       // sleeps until hangRelease is set
     ZT_FAULT_FUTEX,       // waits on a futex until hangRelease is set
     ZT_FAULT_HANG_MASKED, // blocks every signal, then spins until hangRelease is set
+    ZT_FAULT_EXIT,        // ends the process with _exit(3)
+    ZT_FAULT_KILL,        // the process kills itself with SIGKILL
+    ZT_FAULT_THREAD_OVERFLOW, // a thread of the plug-in's own, without a signal stack, overflows its stack
 };
 
 // Where a fault or a scripted callback happens: a dispatcher opcode (>= 0) or one of these.
@@ -64,6 +67,8 @@ constexpr int kZtMaxLog = 4096;
 constexpr int kZtMaxParams = 64;
 constexpr int kZtMaxPrograms = 16;
 
+// With ZT_CONTROL_FILE set in the environment the control block lives in that file, shared by every process
+// that loads the plug-in: a test drives the copy a server loaded as it drives its own.
 struct ZtControl {
     // Descriptor.
     int32_t uniqueID;
@@ -100,6 +105,7 @@ struct ZtControl {
     // Callbacks made by the plug-in itself.
     ZtCallbackRequest callbacks[16];
     int32_t numCallbacks;
+    int32_t callbacksOnThread; // scripted callbacks run on a thread the plug-in starts (and does not wait for)
     zuvst::vst2::VstTimeInfo lastTime;
     int32_t lastTimeValid;
     // Shell.
