@@ -128,7 +128,7 @@ void AudioServer::Run()
     AudioBlockHead* head = Head(m_memory);
     uint8_t* area = Area(m_memory);
     const size_t areaBytes = AreaBytes(m_memory);
-    uint32_t seen = head->request.load(std::memory_order_acquire);
+    uint32_t seen = 0; // a fresh block: the host numbers its requests from 1
     std::vector<uint8_t> reply;
     while (!m_stop.load()) {
         const uint32_t now = head->request.load(std::memory_order_acquire);

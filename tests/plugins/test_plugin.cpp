@@ -24,6 +24,8 @@ using namespace zuvst::vst2;
 namespace {
 
 bool g_sharedControl = false;
+// The host callback of this process: a shared control block holds another process's.
+HostCallbackProc g_host = nullptr;
 ZtControl& ControlBlock()
 {
     static ZtControl* block = [] {
@@ -163,7 +165,7 @@ void RunCallbacksHere(int32_t when, AEffect* fx)
         if (r.when != when) continue;
         char buffer[512] = {};
         void* ptr = r.passText ? static_cast<void*>(r.text) : static_cast<void*>(buffer);
-        const intptr_t result = g_control.host(fx, r.opcode, r.index, static_cast<intptr_t>(r.value), ptr, r.opt);
+        const intptr_t result = g_host(fx, r.opcode, r.index, static_cast<intptr_t>(r.value), ptr, r.opt);
         char text[96] = {};
         if (r.opcode == audioMasterGetTime && result) {
             std::memcpy(&g_control.lastTime, reinterpret_cast<void*>(result), sizeof(VstTimeInfo));
@@ -297,11 +299,13 @@ void ProcessReplacing(AEffect* fx, float** inputs, float** outputs, int32_t fram
     for (int32_t c = 0; c < fx->numOutputs; ++c)
         for (int32_t f = 0; f < upTo; ++f) outputs[c][f] = c < fx->numInputs ? inputs[c][f] * gain : 0.0f;
     if (fault) Fault(g_control.faultKind);
+    RunCallbacks(ZT_AT_PROCESS, fx);
 }
 
 AEffect* Enter(HostCallbackProc host, int via)
 {
     g_control.host = host;
+    g_host = host;
     g_control.enteredVia = via;
     Log(ZT_ENTRY, 0, 0, 0, 0, 0, nullptr);
     RunCallbacks(ZT_AT_ENTRY, nullptr);
@@ -442,7 +446,7 @@ ZT_EXPORT void zutest_reset() { ResetControl(); }
 ZT_EXPORT int64_t zutest_call_from_thread(int32_t opcode, int32_t index, int64_t value, void* ptr, float opt)
 {
     int64_t result = 0;
-    std::thread t([&] { result = g_control.host(g_control.lastEffect, opcode, index, static_cast<intptr_t>(value), ptr, opt); });
+    std::thread t([&] { result = g_host(g_control.lastEffect, opcode, index, static_cast<intptr_t>(value), ptr, opt); });
     t.join();
     return result;
 }
