@@ -346,11 +346,12 @@ void Session::ProxyGone(ProxyCore* proxy, uint32_t owned)
 
 void Session::SendRelease(uint64_t id, uint32_t count)
 {
-    auto channel = m_callback;
-    if (!channel) return;
+    // A release waits for the peer to have let go, as one in this process would: what the object held
+    // (a host's master, say) is given back before the caller goes on.
     std::vector<uint8_t> message;
     StartMessage(&message, MessageKind::Release, 0, 0, id, 0, count);
-    channel->Send(message);
+    Incoming reply;
+    Call(message, &reply);
 }
 
 void Session::CloseIfIdle()
@@ -482,11 +483,13 @@ void Session::DeliverReply(Incoming&& message)
 void Session::Dispatch(const std::shared_ptr<Channel>& channel, Incoming& m)
 {
     const MessageKind kind = MessageKind(m.header.kind);
+    std::vector<uint8_t> reply;
     if (kind == MessageKind::Release) {
         ReleaseExport(m.header.objectId, m.header.count);
+        StartMessage(&reply, MessageKind::Reply, 0, m.header.callId, m.header.objectId);
+        channel->Send(reply);
         return;
     }
-    std::vector<uint8_t> reply;
     if (kind == MessageKind::AttachAudio) {
         HRESULT status = E_INVALIDARG;
         if (m_side == Side::Server && m.fd >= 0) {

@@ -23,7 +23,7 @@ enum class MessageKind : uint16_t {
     Welcome = 2,    // the server's answer to it
     Call = 3,       // a call on an object; a Reply follows
     Reply = 4,      // the answer to the Call with the same call id
-    Release = 5,    // the sender drops `count` references to one of the receiver's objects; no answer
+    Release = 5,    // the sender drops `count` references to one of the receiver's objects; a Reply follows
     AttachAudio = 6, // a shared block for an effect's audio, passed as a descriptor; a Reply follows
 };
 

@@ -1,0 +1,306 @@
+// The server process: its command line, its lifetime, the launcher's state, and connections that break the
+// protocol or come from another user.
+#include <gtest/gtest.h>
+
+#include <linux/capability.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "oop/oop_support.h"
+#include "platform/ipc.h"
+#include "zuvstps/apartment.h"
+#include "zuvstps/wire.h"
+#include "zuvstwrap/server/command_line.h"
+#include "zuvstwrap/server/server.h"
+
+using namespace zuvst;
+
+namespace {
+
+std::string ServerSocket(uint32_t pid) { return platform::RendezvousPath(ps::GuidText(ServerClassId(pid))); }
+
+// Sends bytes on a fresh connection to the server and reports whether the server closed it (within three
+// seconds: a handshake has two).
+bool ServerCloses(uint32_t pid, const std::vector<uint8_t>& bytes)
+{
+    const int fd = platform::ConnectTo(ServerSocket(pid));
+    if (fd < 0) return false;
+    platform::SendAll(fd, bytes.data(), bytes.size());
+    bool closed = false;
+    for (int i = 0; i < 12 && !closed; ++i) {
+        if (!platform::WaitReadable(fd, 250)) continue;
+        uint8_t sink[256];
+        closed = platform::ReceiveSome(fd, sink, sizeof(sink), true, nullptr) == 0;
+    }
+    platform::CloseFd(fd);
+    return closed;
+}
+
+std::vector<uint8_t> Message(ps::MessageKind kind, const void* body, size_t size, uint32_t length = 0)
+{
+    std::vector<uint8_t> m;
+    ps::StartMessage(&m, kind, 0, 1, 0);
+    m.insert(m.end(), static_cast<const uint8_t*>(body), static_cast<const uint8_t*>(body) + size);
+    reinterpret_cast<ps::MessageHeader*>(m.data())->length = length ? length : uint32_t(m.size());
+    return m;
+}
+
+int RunServerByHand(uint32_t* pid)
+{
+    const std::string program = std::string(ZUVST_BIN_DIR) + "/zuvstserver";
+    const pid_t child = fork();
+    if (child == 0) {
+        freopen("/dev/null", "w", stderr);
+        execl(program.c_str(), program.c_str(), "/event", nullptr); // an option without a value: no event
+        _exit(127);
+    }
+    *pid = uint32_t(child);
+    // Ready once its class object answers.
+    for (int i = 0; i < 400; ++i) {
+        bool refused;
+        const int fd = platform::ConnectTo(ServerSocket(*pid), &refused);
+        if (fd >= 0) {
+            platform::CloseFd(fd);
+            return 0;
+        }
+        usleep(5000);
+    }
+    return -1;
+}
+
+int ExitCode(uint32_t pid, int timeoutMs)
+{
+    for (int waited = 0; waited <= timeoutMs; waited += 5) {
+        int status = 0;
+        if (waitpid(pid_t(pid), &status, WNOHANG) == pid_t(pid)) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        usleep(5000);
+    }
+    return -2;
+}
+
+} // namespace
+
+TEST(CommandLine, OptionRules)
+{
+    const struct {
+        std::vector<const char*> argv;
+        const WCHAR* event;
+        const WCHAR* vendor;
+        const WCHAR* product;
+    } rows[] = {
+        {{"s", "-Event", "E1", "-Vendor", "V", "-Product", "P"}, u"E1", u"V", u"P"},
+        {{"s", "/PRODUCT", "P", "-vendor", "V", "/eVeNt", "E1"}, u"E1", u"V", u"P"},
+        {{"s", "--Event", "E1", "-Event/x", "E2"}, u"E1", nullptr, nullptr},  // first occurrence counts
+        {{"s", "-Vendor", "A-B", "-Product", "/P"}, nullptr, u"A", nullptr}, // cut at '-'; '/' makes it missing
+        {{"s", "-Vendor", "V", "-Event"}, nullptr, u"V", nullptr},             // the last element has no value
+        {{"s", "Event", "E1", "-", "-Product", ""}, nullptr, nullptr, nullptr}, // no delimiter: a value
+        {{"s"}, nullptr, nullptr, nullptr},
+    };
+    for (const auto& row : rows) {
+        std::vector<char*> argv;
+        for (const char* a : row.argv) argv.push_back(const_cast<char*>(a));
+        // Every lookup order gives the same answers, as each element is cut the same way.
+        for (int order = 0; order < 2; ++order) {
+            CommandLineArgs args = MakeCommandLineArgs(int(argv.size()), argv.data());
+            const WCHAR* got[3];
+            const WCHAR* names[3] = {u"Event", u"Vendor", u"Product"};
+            for (int i = 0; i < 3; ++i) {
+                const int k = order ? 2 - i : i;
+                got[k] = GetOptionValue(args, names[k]);
+            }
+            const WCHAR* want[3] = {row.event, row.vendor, row.product};
+            for (int i = 0; i < 3; ++i) {
+                if (!want[i])
+                    EXPECT_EQ(got[i], nullptr) << row.argv.size() << " " << i;
+                else
+                    EXPECT_EQ(got[i] ? std::u16string(got[i]) : u"<null>", std::u16string(want[i]));
+            }
+        }
+    }
+}
+
+TEST(CommandLine, LauncherBuildsItWholeAndTheServerReadsItBack)
+{
+    const std::u16string line =
+        BuildServerCommandLine(u"/opt/zu vst/bin/zuvstserver", u"KelvadiVstServerEvent_1234", u"Acme Audio", u"Mixer 9");
+    EXPECT_EQ(line, u"\"/opt/zu vst/bin/zuvstserver\" -Event KelvadiVstServerEvent_1234 -Vendor \"Acme Audio\" "
+                    u"-Product \"Mixer 9\"");
+    const auto elements = SplitCommandLine(line);
+    ASSERT_EQ(elements.size(), 7u);
+    EXPECT_EQ(elements[0], u"/opt/zu vst/bin/zuvstserver");
+    EXPECT_EQ(elements[4], u"Acme Audio");
+    EXPECT_EQ(elements[6], u"Mixer 9");
+    // No cut at 260 units: a long vendor arrives whole and the event keeps its name.
+    const std::u16string vendor(400, u'v');
+    EXPECT_EQ(SplitCommandLine(BuildServerCommandLine(u"/s", u"E", vendor.c_str(), nullptr))[4], vendor);
+    EXPECT_EQ(BuildServerCommandLine(u"/s", u"E", nullptr, nullptr), u"/s -Event E");
+    EXPECT_EQ(SplitCommandLine(u"a \"b c\" d\\\"e \\\\\"f g\""), (std::vector<std::u16string> {u"a", u"b c", u"d\"e", u"\\f g"}));
+}
+
+TEST(Launcher, ReusesItsServerAndStartsAFreshOneAfterTheLastRelease)
+{
+    TestPlugin plugin;
+    uint32_t first = 0;
+    {
+        ServerFactory a(u"Vendor A", u"Product A"), b;
+        ASSERT_EQ(a.status, S_OK);
+        EXPECT_NE(a.pid, 0u);
+        EXPECT_EQ(b.pid, a.pid);
+        first = a.pid;
+        // The host strings reached the server.
+        IZuVstEffect* effect = a.Create(plugin.path);
+        ASSERT_NE(effect, nullptr);
+        plugin->numCallbacks = 0;
+        effect->Release();
+    }
+    EXPECT_EQ(ReleaseEffectFactory(FALSE, nullptr), 0);
+    // Its last effect ended the first server; the next call starts a new one, which, never asked for an
+    // effect, keeps running.
+    EXPECT_TRUE(ProcessGone(first, 2000));
+    ServerFactory c;
+    EXPECT_NE(c.pid, first);
+    EXPECT_FALSE(ProcessGone(c.pid, 300));
+}
+
+TEST(Lifetime, LastEffectOrUnlockEndsTheServer)
+{
+    TestPlugin plugin;
+    for (bool locked : {false, true}) {
+        SCOPED_TRACE(locked);
+        ServerFactory server;
+        IZuVstEffect* effect = server.Create(plugin.path);
+        ASSERT_NE(effect, nullptr);
+        if (locked) EXPECT_EQ(server->LockServer(TRUE), S_OK);
+        effect->Release();
+        if (locked) {
+            EXPECT_FALSE(ProcessGone(server.pid, 200)); // the lock keeps it
+            EXPECT_EQ(server->LockServer(FALSE), S_OK);
+        }
+        EXPECT_TRUE(ProcessGone(server.pid, 2000));
+        ZUVSTSERVEREND end {};
+        GetLastServerEnd(&end);
+        EXPECT_EQ(end.state, ZUVST_SERVER_EXITED);
+        EXPECT_EQ(end.code, 0);
+        // The factory of a server that ended answers as disconnected.
+        EXPECT_EQ(server->LockServer(TRUE), RPC_E_DISCONNECTED);
+    }
+}
+
+TEST(Lifetime, ServerStartedByHandShowsItsRootWindowUntilClosed)
+{
+    TestPlugin plugin;
+    for (bool effectAlive : {false, true}) {
+        SCOPED_TRACE(effectAlive);
+        uint32_t pid = 0;
+        ASSERT_EQ(RunServerByHand(&pid), 0);
+        IClassFactory* classObject = nullptr;
+        ASSERT_EQ(ps::ConnectClassObject(ServerClassId(pid), IID_IClassFactory, reinterpret_cast<void**>(&classObject),
+                                         nullptr),
+                  S_OK);
+        IZuVstEffectFactory* factory = nullptr;
+        ASSERT_EQ(classObject->CreateInstance(nullptr, IID_IZuVstEffectFactory, reinterpret_cast<void**>(&factory)), S_OK);
+        classObject->Release();
+        IZuVstEffect* effect = nullptr;
+        if (effectAlive)
+            factory->CreateEffect(plugin.path.c_str(), 0, IID_IZuVstEffect, reinterpret_cast<void**>(&effect));
+        EXPECT_FALSE(ProcessGone(pid, 100)) << "the root window keeps it";
+        kill(pid_t(pid), SIGINT); // closes the root window
+        if (effect) {
+            EXPECT_EQ(ExitCode(pid, 200), -2) << "an effect still in use keeps it";
+            ZUVSTEFFECTINFO info;
+            EXPECT_EQ(effect->GetInfo(&info), S_OK);
+            effect->Release();
+        }
+        EXPECT_EQ(ExitCode(pid, 2000), 0);
+        factory->Release();
+    }
+}
+
+TEST(Protocol, BadConnectionsAreClosedAndTheServerServesOn)
+{
+    TestPlugin plugin;
+    ServerFactory server;
+    IZuVstEffect* effect = server.Create(plugin.path);
+    ASSERT_NE(effect, nullptr);
+    ps::HelloRecord hello = ps::MakeHello(ps::kRoleOpen, 0, IID_IClassFactory);
+    ps::HelloRecord wrongVersion = hello;
+    wrongVersion.version = 99;
+    ps::HelloRecord wrongSizes = hello;
+    wrongSizes.timeInfoSize = 60;
+    ps::HelloRecord strangerJoin = ps::MakeHello(ps::kRoleJoin, 0x1234, IID {});
+    std::vector<uint8_t> garbage(200);
+    for (size_t i = 0; i < garbage.size(); ++i) garbage[i] = uint8_t(i * 37 + 11);
+    const struct {
+        const char* name;
+        std::vector<uint8_t> bytes;
+    } rows[] = {
+        {"garbage", garbage},
+        {"length below a header", Message(ps::MessageKind::Hello, &hello, sizeof(hello), 8)},
+        {"length above the limit", Message(ps::MessageKind::Hello, &hello, sizeof(hello), ps::kMaxMessageBytes + 1)},
+        {"wrong protocol version", Message(ps::MessageKind::Hello, &wrongVersion, sizeof(wrongVersion))},
+        {"wrong record sizes", Message(ps::MessageKind::Hello, &wrongSizes, sizeof(wrongSizes))},
+        {"a call before the handshake", Message(ps::MessageKind::Call, &hello, sizeof(hello))},
+        {"joining a session that is not there", Message(ps::MessageKind::Hello, &strangerJoin, sizeof(strangerJoin))},
+        {"a handshake that never completes", Message(ps::MessageKind::Hello, &hello, 10, sizeof(ps::MessageHeader) + 48)},
+    };
+    for (const auto& row : rows) EXPECT_TRUE(ServerCloses(server.pid, row.bytes)) << row.name;
+    // A session whose callback connection sends a malformed call ends; the other sessions go on.
+    {
+        const int fd = platform::ConnectTo(ServerSocket(server.pid));
+        auto open = Message(ps::MessageKind::Hello, &hello, sizeof(hello));
+        platform::SendAll(fd, open.data(), open.size());
+        uint8_t welcome[64];
+        ASSERT_TRUE(platform::WaitReadable(fd, 1000));
+        EXPECT_EQ(platform::ReceiveSome(fd, welcome, sizeof(welcome), true, nullptr), long(32 + sizeof(ps::WelcomeRecord)));
+        const ps::WelcomeRecord* w = reinterpret_cast<const ps::WelcomeRecord*>(welcome + 32);
+        std::vector<uint8_t> call;
+        ps::StartMessage(&call, ps::MessageKind::Call, 3, 7, w->object);
+        call.push_back(9); // CreateInstance with a truncated interface argument
+        reinterpret_cast<ps::MessageHeader*>(call.data())->length = uint32_t(call.size());
+        platform::SendAll(fd, call.data(), call.size());
+        EXPECT_TRUE(platform::WaitReadable(fd, 1000));
+        EXPECT_EQ(platform::ReceiveSome(fd, welcome, sizeof(welcome), true, nullptr), 0);
+        platform::CloseFd(fd);
+    }
+    ZUVSTEFFECTINFO info {};
+    EXPECT_EQ(effect->GetInfo(&info), S_OK);
+    EXPECT_EQ(info.uniqueID, plugin->uniqueID);
+    effect->Release();
+}
+
+TEST(Protocol, AnotherUserIsRefused)
+{
+    ServerFactory server;
+    ASSERT_EQ(server.status, S_OK);
+    const std::string path = ServerSocket(server.pid);
+    const pid_t child = fork();
+    if (child == 0) {
+        // Another user that may still pass the directory's permissions, so that the server's own check decides.
+        prctl(PR_SET_KEEPCAPS, 1);
+        if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(10);
+        __user_cap_header_struct header {_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct data[2] = {};
+        data[0].effective = data[0].permitted = 1u << CAP_DAC_OVERRIDE;
+        if (syscall(SYS_capset, &header, data) != 0) _exit(11);
+        const int fd = platform::ConnectTo(path);
+        if (fd < 0) _exit(12);
+        ps::HelloRecord hello = ps::MakeHello(ps::kRoleOpen, 0, IID_IClassFactory);
+        auto m = Message(ps::MessageKind::Hello, &hello, sizeof(hello));
+        platform::SendAll(fd, m.data(), m.size());
+        uint8_t reply[64];
+        if (!platform::WaitReadable(fd, 2000)) _exit(13);
+        _exit(platform::ReceiveSome(fd, reply, sizeof(reply), true, nullptr) == 0 ? 0 : 14);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10-12: the test could not act as another user; 14: it was served";
+    IZuVstEffect* effect = nullptr;
+    TestPlugin plugin;
+    effect = server.Create(plugin.path);
+    ASSERT_NE(effect, nullptr);
+    effect->Release();
+}
