@@ -350,8 +350,11 @@ template <size_t Channels, size_t Frames, size_t Bytes, class A> size_t AudioByt
 {
     const int64_t c = std::get<Channels>(a), f = std::get<Frames>(a), b = std::get<Bytes>(a);
     if (c < 0 || f < 0 || b < 0) return 0;
-    const unsigned __int128 n = (unsigned __int128)c * (unsigned __int128)f * (unsigned __int128)b;
-    return n > kMaxMessageBytes ? size_t(kMaxMessageBytes) + 1 : size_t(n);
+    uint64_t n;
+    if (__builtin_mul_overflow(uint64_t(c), uint64_t(f), &n) || __builtin_mul_overflow(n, uint64_t(b), &n) ||
+        n > kMaxMessageBytes)
+        return size_t(kMaxMessageBytes) + 1;
+    return size_t(n);
 }
 
 template <size_t Channels, size_t Frames, size_t Bytes> struct AudioIn : InBytes<0> {
