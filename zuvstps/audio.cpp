@@ -94,7 +94,7 @@ std::shared_ptr<AudioServer> AudioServer::Start(std::shared_ptr<Session> session
     }
     server->m_session = std::move(session);
     server->m_effect = effect;
-    effect->AddRef(); // given back on the apartment's thread when the thread ends
+    effect->AddRef(); // given back by Stop
     // The block's thread runs with the floating-point state of the apartment's thread, as calls there do.
     const uint32_t control = platform::ReadSseControl();
     try {
@@ -114,13 +114,25 @@ std::shared_ptr<AudioServer> AudioServer::Start(std::shared_ptr<Session> session
 
 AudioServer::~AudioServer() { platform::ReleaseSharedMemory(&m_memory); }
 
-void AudioServer::Stop()
+void AudioServer::Stop(uint32_t waitMs)
 {
     if (m_stop.exchange(true)) return;
     if (m_memory.base) {
         Head(m_memory)->request.fetch_add(1);
         platform::FutexWake(&Head(m_memory)->request);
     }
+    // The effect is given back before the caller goes on, so that its end (and its release of the host's
+    // master) happens in order with the release that stopped it.
+    IUnknown* effect = nullptr;
+    {
+        std::unique_lock<std::mutex> g(m_lock);
+        if (!m_ended.wait_for(g, std::chrono::milliseconds(waitMs), [&] { return m_done; })) {
+            m_abandoned = true; // still inside the plug-in: it gives the effect back when it comes out
+            return;
+        }
+        std::swap(effect, m_effect);
+    }
+    if (effect) effect->Release();
 }
 
 void AudioServer::Run()
@@ -165,10 +177,14 @@ void AudioServer::Run()
         head->reply.store(now, std::memory_order_release);
         platform::FutexWake(&head->reply);
     }
-    IUnknown* effect = m_effect;
-    m_effect = nullptr;
-    auto self = shared_from_this();
-    Apartment::Get().Post([effect, self] { effect->Release(); });
+    std::lock_guard<std::mutex> g(m_lock);
+    m_done = true;
+    m_ended.notify_all();
+    if (m_abandoned && m_effect) {
+        IUnknown* effect = std::exchange(m_effect, nullptr);
+        auto self = shared_from_this();
+        Apartment::Get().Post([effect, self] { effect->Release(); });
+    }
 }
 
 } // namespace zuvst::ps

@@ -3,7 +3,9 @@
 #define ZUVST_ZUVSTPS_AUDIO_H
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 
 #include "platform/ipc.h"
 #include "zuvstps/session.h"
@@ -39,8 +41,9 @@ public:
     static std::shared_ptr<AudioServer> Start(std::shared_ptr<Session> session, IUnknown* effect, int fd,
                                               HRESULT* status);
     ~AudioServer();
-    // Ends the thread after the block it serves, if any; the effect is given back on the apartment's thread.
-    void Stop();
+    // Ends the thread after the block it serves, if any, and gives its reference of the effect back, on the
+    // apartment's thread: here when the thread ends within the limit, else when it does.
+    void Stop(uint32_t waitMs = 2000);
 
 private:
     void Run();
@@ -48,6 +51,10 @@ private:
     IUnknown* m_effect = nullptr;
     platform::SharedMemory m_memory;
     std::atomic<bool> m_stop {false};
+    std::mutex m_lock;
+    std::condition_variable m_ended;
+    bool m_done = false;      // the thread has left its loop
+    bool m_abandoned = false; // Stop gave up waiting: the thread gives the effect back itself
 };
 
 } // namespace zuvst::ps

@@ -132,8 +132,13 @@ TEST(Faults, ServerThatDiesMidCallGivesDisconnectedAtOnce)
     } rows[] = {
         {"_exit in a dispatcher call", ZT_FAULT_EXIT, effGetVendorString, ZUVST_SERVER_EXITED, 3},
         {"SIGKILL inside Process", ZT_FAULT_KILL, ZT_AT_PROCESS, ZUVST_SERVER_KILLED, SIGKILL},
+#if defined(__SANITIZE_ADDRESS__)
+        // The address sanitizer's runtime reports the overflow and ends the process itself.
+        {"stack overflow on an unguarded thread", ZT_FAULT_THREAD_OVERFLOW, effGetVendorString, ZUVST_SERVER_EXITED, 1},
+#else
         {"stack overflow on an unguarded thread", ZT_FAULT_THREAD_OVERFLOW, effGetVendorString, ZUVST_SERVER_KILLED,
          SIGSEGV},
+#endif
         {"kill -9 from outside during a hang", ZT_FAULT_SLEEP, effGetVendorString, ZUVST_SERVER_KILLED, SIGKILL},
     };
     for (const auto& row : rows) {
@@ -166,8 +171,7 @@ TEST(Faults, ServerThatDiesMidCallGivesDisconnectedAtOnce)
         ZUVSTEFFECTINFO info;
         EXPECT_EQ(effect->GetInfo(&info), RPC_E_DISCONNECTED);
         EXPECT_TRUE(ProcessGone(server.pid, 2000));
-        ZUVSTSERVEREND end {};
-        EXPECT_EQ(GetLastServerEnd(&end), S_OK);
+        const ZUVSTSERVEREND end = WaitForServerEnd(2000);
         EXPECT_EQ(end.pid, server.pid);
         EXPECT_EQ(end.state, row.state);
         EXPECT_EQ(end.code, row.code);

@@ -21,5 +21,9 @@ struct ServerFactory {
 };
 
 bool ProcessGone(uint32_t pid, int timeoutMs);
+// How the last server ended, once the crash-report library has seen it end.
+ZUVSTSERVEREND WaitForServerEnd(int timeoutMs);
+// The first child process of parent (0 when none appears in time).
+uint32_t ChildOf(uint32_t parent, int timeoutMs);
 
 #endif

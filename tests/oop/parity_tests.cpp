@@ -28,12 +28,13 @@ std::vector<std::string> RunOperations(IZuVstEffect* e)
         out.push_back(what + " " + Hr(hr) + " " + value);
     };
     WCHAR text[300];
+    text[299] = 0; // the fills below keep this terminator, for a slot that writes nothing
     for (int32_t capacity : {64, 5, 1}) {
-        std::fill(std::begin(text), std::end(text), WCHAR(u'#'));
+        std::fill(std::begin(text), std::end(text) - 1, WCHAR(u'#'));
         add("name/" + std::to_string(capacity), e->GetEffectName(text, capacity), Text(text));
-        std::fill(std::begin(text), std::end(text), WCHAR(u'#'));
+        std::fill(std::begin(text), std::end(text) - 1, WCHAR(u'#'));
         add("vendor", e->GetVendorString(text, capacity), Text(text));
-        std::fill(std::begin(text), std::end(text), WCHAR(u'#'));
+        std::fill(std::begin(text), std::end(text) - 1, WCHAR(u'#'));
         add("product", e->GetProductString(text, capacity), Text(text));
     }
     add("name/null", e->GetEffectName(nullptr, 64));

@@ -17,6 +17,7 @@
 #include "zuvstwrap/server/server.h"
 
 using namespace zuvst;
+using namespace zuvst::vst2;
 
 namespace {
 
@@ -173,15 +174,16 @@ TEST(Lifetime, LastEffectOrUnlockEndsTheServer)
         ServerFactory server;
         IZuVstEffect* effect = server.Create(plugin.path);
         ASSERT_NE(effect, nullptr);
-        if (locked) EXPECT_EQ(server->LockServer(TRUE), S_OK);
+        if (locked) {
+            EXPECT_EQ(server->LockServer(TRUE), S_OK);
+        }
         effect->Release();
         if (locked) {
             EXPECT_FALSE(ProcessGone(server.pid, 200)); // the lock keeps it
             EXPECT_EQ(server->LockServer(FALSE), S_OK);
         }
         EXPECT_TRUE(ProcessGone(server.pid, 2000));
-        ZUVSTSERVEREND end {};
-        GetLastServerEnd(&end);
+        const ZUVSTSERVEREND end = WaitForServerEnd(2000);
         EXPECT_EQ(end.state, ZUVST_SERVER_EXITED);
         EXPECT_EQ(end.code, 0);
         // The factory of a server that ended answers as disconnected.
@@ -303,4 +305,47 @@ TEST(Protocol, AnotherUserIsRefused)
     effect = server.Create(plugin.path);
     ASSERT_NE(effect, nullptr);
     effect->Release();
+}
+
+// The command-line host as a host that goes away: its server ends once what it served is released.
+TEST(Lifetime, ServerOfAHostThatWentAwayEnds)
+{
+    TestPlugin plugin;
+    plugin->faultKind = ZT_FAULT_SLEEP;
+    plugin->faultWhere = effGetEffectName;
+    const std::string cli = std::string(ZUVST_BIN_DIR) + "/zuvst";
+    const std::string file = PluginFile("zt_plugin");
+    const pid_t host = fork();
+    if (host == 0) {
+        freopen("/dev/null", "w", stdout);
+        execl(cli.c_str(), cli.c_str(), "probe", file.c_str(), nullptr);
+        _exit(127);
+    }
+    while (!plugin->hanging.load()) usleep(1000);
+    const uint32_t server = ChildOf(uint32_t(host), 1000);
+    ASSERT_NE(server, 0u);
+    kill(host, SIGKILL);
+    waitpid(host, nullptr, 0);
+    EXPECT_FALSE(ProcessGone(server, 200)) << "still inside the plug-in's call";
+    plugin->faultKind = ZT_FAULT_NONE;
+    plugin->hangRelease.store(1);
+    EXPECT_TRUE(ProcessGone(server, 3000));
+}
+
+TEST(Lifetime, CommandLineHostSaysHowItsServerEnded)
+{
+    TestPlugin plugin;
+    plugin->faultKind = ZT_FAULT_EXIT;
+    plugin->faultWhere = effGetVendorString;
+    const std::string command = std::string(ZUVST_BIN_DIR) + "/zuvst probe " + PluginFile("zt_plugin") + " 2>&1";
+    FILE* output = popen(command.c_str(), "r");
+    ASSERT_NE(output, nullptr);
+    char line[512] = {};
+    std::string all;
+    while (fgets(line, sizeof(line), output)) all += line;
+    const int status = pclose(output);
+    plugin->faultKind = ZT_FAULT_NONE;
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_NE(all.find("status 0x80010108: the server (process "), std::string::npos) << all;
+    EXPECT_NE(all.find("exited with code 3"), std::string::npos) << all;
 }

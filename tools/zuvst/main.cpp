@@ -1,6 +1,8 @@
 // zuvst: the command-line host. It uses only the public headers and the installed library.
 #include <zuvst/launcher.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,7 +25,8 @@ const char kUsage[] =
     "  --timeout MS     probe on a worker thread and give up after MS milliseconds (plus about a\n"
     "                   second to stop the plug-in's thread); 0, the default, probes inline\n"
     "  --json           print JSON instead of a table\n"
-    "  --in-process     load the plug-in in this process (the only mode of this version)\n"
+    "  --in-process     load the plug-in in this process; by default it runs in a server process,\n"
+    "                   so that a plug-in that crashes or hangs cannot take zuvst down\n"
     "  -h, --help       show this text\n"
     "\n"
     "exit status: 0 done, 1 the plug-in or a file refused the work, 2 usage error\n";
@@ -125,19 +128,35 @@ struct Options {
     int32_t uniqueId = 0;
     uint32_t timeout = 0;
     bool json = false;
+    bool inProcess = false;
 };
 
 int Fail(const char* what, HRESULT hr)
 {
+    ZUVSTSERVEREND end {};
+    // The connection breaks as the server ends; how it ended is recorded a moment later.
+    for (int waited = 0; uint32_t(hr) == 0x80010108u && waited < 1000; waited += 10) {
+        if (GetLastServerEnd(&end) != S_OK || end.state != ZUVST_SERVER_RUNNING) break;
+        usleep(10000);
+    }
+    if (uint32_t(hr) == 0x80010108u && end.pid && end.state != ZUVST_SERVER_RUNNING) {
+        const char* how = end.state == ZUVST_SERVER_EXITED ? "exited with code" : end.state == ZUVST_SERVER_KILLED
+                                                                                       ? "was killed by signal"
+                                                                                       : "ended, code";
+        std::fprintf(stderr, "zuvst: %s failed: status %s: the server (process %u) %s %d\n", what, Status(hr).c_str(),
+                     end.pid, how, end.code);
+        return 1;
+    }
     std::fprintf(stderr, "zuvst: %s failed: status %s\n", what, Status(hr).c_str());
     return 1;
 }
 
 struct Factory {
     IZuVstEffectFactory* p = nullptr;
+    BOOL inProcess = FALSE;
     ~Factory()
     {
-        if (p) ReleaseEffectFactory(TRUE, p);
+        if (p) ReleaseEffectFactory(inProcess, p);
     }
 };
 
@@ -264,6 +283,7 @@ int main(int argc, char** argv)
             }
             o.timeout = uint32_t(v);
         } else if (a == "--in-process") {
+            o.inProcess = true;
         } else if (a == "--unique-id") {
             if (i + 1 >= argc || !ParseUniqueId(argv[++i], &o.uniqueId)) {
                 std::fprintf(stderr, "zuvst: --unique-id needs a number or four characters\n%s", kUsage);
@@ -291,7 +311,8 @@ int main(int argc, char** argv)
         return 2;
     }
     Factory factory;
-    const HRESULT hr = ConnectEffectFactory(TRUE, IID_IZuVstEffectFactory, reinterpret_cast<void**>(&factory.p),
+    factory.inProcess = o.inProcess ? TRUE : FALSE;
+    const HRESULT hr = ConnectEffectFactory(factory.inProcess, IID_IZuVstEffectFactory, reinterpret_cast<void**>(&factory.p),
                                             u"zuvst", u"zuvst command-line host", nullptr);
     if (FAILED(hr)) return Fail("getting the effect factory", hr);
     return verb(factory.p, o);
