@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "oop/oop_support.h"
 #include "platform/ipc.h"
 #include "zuvstps/apartment.h"
@@ -151,10 +153,22 @@ TEST(Launcher, ReusesItsServerAndStartsAFreshOneAfterTheLastRelease)
         EXPECT_NE(a.pid, 0u);
         EXPECT_EQ(b.pid, a.pid);
         first = a.pid;
-        // The host strings reached the server.
+        // The host strings reached the server through its command line.
         IZuVstEffect* effect = a.Create(plugin.path);
         ASSERT_NE(effect, nullptr);
+        plugin->callbacks[0] = ZtCallbackRequest {};
+        plugin->callbacks[0].when = effGetVendorString;
+        plugin->callbacks[0].opcode = audioMasterGetVendorString;
+        plugin->callbacks[1] = plugin->callbacks[0];
+        plugin->callbacks[1].opcode = audioMasterGetProductString;
+        plugin->numCallbacks = 2;
+        WCHAR text[64];
+        effect->GetVendorString(text, 64);
         plugin->numCallbacks = 0;
+        const auto logged = plugin.Entries(ZT_CALLBACK);
+        ASSERT_EQ(logged.size(), 2u);
+        EXPECT_STREQ(logged[0].text, "Vendor A");
+        EXPECT_STREQ(logged[1].text, "Product A");
         effect->Release();
     }
     EXPECT_EQ(ReleaseEffectFactory(FALSE, nullptr), 0);
@@ -348,4 +362,33 @@ TEST(Lifetime, CommandLineHostSaysHowItsServerEnded)
     EXPECT_EQ(WEXITSTATUS(status), 1);
     EXPECT_NE(all.find("status 0x80010108: the server (process "), std::string::npos) << all;
     EXPECT_NE(all.find("exited with code 3"), std::string::npos) << all;
+}
+
+// A server that does not signal within 5000 ms: the first call fails with its first status, the launcher
+// keeps the server's identity, and a later call uses it once it is up, without starting another.
+TEST(Launcher, ServerThatComesUpLateIsRemembered)
+{
+    FILE* output = popen(ZT_LATE_HOST " 2>&1", "r");
+    ASSERT_NE(output, nullptr);
+    char line[256];
+    std::vector<std::string> lines;
+    while (fgets(line, sizeof(line), output))
+        if (std::strncmp(line, "attempt", 7) == 0) lines.push_back(line); // not the root window's notice
+    pclose(output);
+    ASSERT_EQ(lines.size(), 2u);
+    unsigned status[2], pid[2], started[2];
+    long ms[2];
+    for (int i = 0; i < 2; ++i)
+        ASSERT_EQ(std::sscanf(lines[i].c_str(), "attempt %*d status 0x%X pid %u started %u after %ld ms", &status[i],
+                              &pid[i], &started[i], &ms[i]),
+                  4)
+            << lines[i];
+    EXPECT_EQ(status[0], 0x80040154u); // the first attempt's status: no such class object
+    EXPECT_EQ(pid[0], 0u);
+    EXPECT_GE(ms[0], 4900);
+    EXPECT_LT(ms[0], 6000);
+    EXPECT_EQ(status[1], 0u);
+    EXPECT_EQ(pid[1], started[0]) << "the remembered server";
+    EXPECT_EQ(started[1], started[0]) << "no second server was started";
+    EXPECT_LT(ms[1], 1000);
 }
