@@ -38,6 +38,34 @@ int main(int argc, char** argv)
                 info.numInputs, info.numOutputs, info.initialDelay, static_cast<unsigned>(info.flags));
     effect->Release();
 
+    // The same plug-in in a server process: the launcher starts zuvstserver from the installed layout.
+    IZuVstEffectFactory* factory = nullptr;
+    uint32_t serverPid = 0;
+    HRESULT connected = ConnectEffectFactory(FALSE, IID_IZuVstEffectFactory, reinterpret_cast<void**>(&factory),
+                                             u"zuvst examples", u"host_probe", &serverPid);
+    if (connected < 0) {
+        std::fprintf(stderr, "host_probe: no server: 0x%08X\n", static_cast<unsigned>(connected));
+        return 1;
+    }
+    IZuVstEffect* remote = nullptr;
+    connected = factory->CreateEffect(path.c_str(), 0, IID_IZuVstEffect, reinterpret_cast<void**>(&remote));
+    if (connected < 0) {
+        std::fprintf(stderr, "host_probe: creating the effect in the server failed: 0x%08X\n",
+                     static_cast<unsigned>(connected));
+        return 1;
+    }
+    float in[2 * 256] = {}, out[2 * 256] = {};
+    in[0] = 1.0f;
+    remote->SetSampleRate(48000.0);
+    remote->SetBlockSize(256);
+    remote->Start(FALSE);
+    const HRESULT processed = remote->Process(in, 2, out, 2, 256, 4);
+    remote->GetEffectName(name, 64);
+    std::printf("server %u: %s, one block processed: 0x%08X\n", serverPid, Narrow(name).c_str(),
+                static_cast<unsigned>(processed));
+    remote->Release();
+    ReleaseEffectFactory(FALSE, factory);
+
     // The support routines: a 16-bit sample into float, and a string of the library's tables.
     const int16_t sample = -16384;
     float converted = 0.0f;
