@@ -224,7 +224,9 @@ TEST(Presets, TravelThroughStreamsThatLiveInTheHost)
             }
         }
         EXPECT_EQ(values[0], values[1]);
-        if (std::string(file) == "MVerb-vst.so") EXPECT_FLOAT_EQ(values[1][1], 0.625f);
+        if (std::string(file) == "MVerb-vst.so") {
+            EXPECT_FLOAT_EQ(values[1][1], 0.625f);
+        }
         // And a program saved in the server comes back into the other effect there.
         IStream* program = MemoryStream();
         uint32_t size = 0;
