@@ -239,3 +239,29 @@ TEST(Presets, TravelThroughStreamsThatLiveInTheHost)
         for (IStream* s : saved) s->Release();
     }
 }
+
+TEST(Probe, InlineAndTimeLimitedAnswerAsInProcess)
+{
+    TestPlugin plugin;
+    IZuVstEffectFactory* local = nullptr;
+    ASSERT_EQ(CreateEffectFactory(IID_IZuVstEffectFactory, reinterpret_cast<void**>(&local)), S_OK);
+    ServerFactory server;
+    ASSERT_EQ(server.status, S_OK);
+    // A probe's effect ends with the probe, and with it the server, unless the host holds a lock.
+    ASSERT_EQ(server->LockServer(TRUE), S_OK);
+    const auto probe = [](IZuVstEffectFactory* f, const std::u16string& path, uint32_t limit) {
+        WCHAR name[64] = {}, vendor[64] = {}, product[64] = {};
+        ZUVSTEFFECTINFO info {};
+        const HRESULT hr = f->ProbeEffect(path.c_str(), 0, name, vendor, product, &info, limit);
+        return Hr(hr) + " " + Text(name) + "|" + Text(vendor) + "|" + Text(product) + "|" + std::to_string(info.uniqueID) +
+               " " + std::to_string(info.numParams);
+    };
+    for (const std::u16string& path : {plugin.path, Real("MVerb-vst.so"), std::u16string(u"/no/such/plugin.so")})
+        for (uint32_t limit : {0u, 5000u}) EXPECT_EQ(probe(local, path, limit), probe(server.factory, path, limit));
+    local->Release();
+    // A plug-in that hangs while it loads is given up at the limit; the server goes on serving.
+    const std::u16string hang = PluginPath("zt_init_hang");
+    EXPECT_EQ(probe(server.factory, hang, 200).substr(0, 8), "8004E00C");
+    EXPECT_EQ(probe(server.factory, plugin.path, 0).substr(0, 8), "00000000");
+    EXPECT_EQ(server->LockServer(FALSE), S_OK);
+}
