@@ -1,6 +1,8 @@
 // zuvst: the command-line host. It uses only the public headers and the installed library.
 #include <zuvst/launcher.h>
 
+#include "cli.h"
+
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace zuvst_cli {
 
 const char kUsage[] =
     "usage: zuvst VERB PLUGIN [options]\n"
@@ -19,12 +21,29 @@ const char kUsage[] =
     "                                           names and information record of a plug-in\n"
     "  shell PLUGIN [--json]                    sub-plug-ins of a shell: unique ID and name\n"
     "  params PLUGIN [--unique-id ID] [--json]  index, name, display, label, value, properties\n"
+    "  process PLUGIN IN OUT [--unique-id ID] [--block N] [--sample-type T] [--rate HZ]\n"
+    "          [--param I=V ...] [--program N] [--load PRESET] [--save PRESET] [--bank] [--tail]\n"
+    "          [--progress|--quiet]             an audio file through the plug-in into OUT\n"
+    "  scan DIR... [--timeout MS] [--jobs N] [--json]\n"
+    "                                           probe every .so file under the directories, each\n"
+    "                                           in a server of its own; a summary at the end\n"
     "\n"
     "options:\n"
     "  --unique-id ID   choose the sub-plug-in of a shell (decimal, 0x hex, or four characters)\n"
     "  --timeout MS     probe on a worker thread and give up after MS milliseconds (plus about a\n"
     "                   second to stop the plug-in's thread); 0, the default, probes inline\n"
-    "  --json           print JSON instead of a table\n"
+    "  --json           print JSON instead of a table (scan: one object per line)\n"
+    "  --jobs N         scan: probes at once (default 1)\n"
+    "  --block N        frames per block (default 1024)\n"
+    "  --sample-type T  the host sample type (16-19, 32, 33, 48, 49, 64-66, 128, 129); by default the\n"
+    "                   one of the output file's sample format\n"
+    "  --rate HZ        the sample rate given to the plug-in and written (default the input's)\n"
+    "  --param I=V      set parameter I to V (0 to 1) before processing; may be repeated\n"
+    "  --program N      choose program N (with --bank --load: the program after loading)\n"
+    "  --load PRESET    load a program (or with --bank a bank) file before processing\n"
+    "  --save PRESET    save the program (or with --bank the bank) after processing\n"
+    "  --tail           go on for the plug-in's tail after the input ends\n"
+    "  --progress, --quiet  show or hide the progress bar (shown on a terminal by default)\n"
     "  --in-process     load the plug-in in this process; by default it runs in a server process,\n"
     "                   so that a plug-in that crashes or hangs cannot take zuvst down\n"
     "  -h, --help       show this text\n"
@@ -122,32 +141,31 @@ bool ParseUniqueId(const char* text, int32_t* id)
     return true;
 }
 
-struct Options {
-    std::string verb;
-    std::string plugin;
-    int32_t uniqueId = 0;
-    uint32_t timeout = 0;
-    bool json = false;
-    bool inProcess = false;
-};
 
-int Fail(const char* what, HRESULT hr)
+std::string ServerEndText(HRESULT hr)
 {
+    if (uint32_t(hr) != 0x80010108u) return {};
     ZUVSTSERVEREND end {};
     // The connection breaks as the server ends; how it ended is recorded a moment later.
-    for (int waited = 0; uint32_t(hr) == 0x80010108u && waited < 1000; waited += 10) {
+    for (int waited = 0; waited < 1000; waited += 10) {
         if (GetLastServerEnd(&end) != S_OK || end.state != ZUVST_SERVER_RUNNING) break;
         usleep(10000);
     }
-    if (uint32_t(hr) == 0x80010108u && end.pid && end.state != ZUVST_SERVER_RUNNING) {
-        const char* how = end.state == ZUVST_SERVER_EXITED ? "exited with code" : end.state == ZUVST_SERVER_KILLED
-                                                                                       ? "was killed by signal"
-                                                                                       : "ended, code";
-        std::fprintf(stderr, "zuvst: %s failed: status %s: the server (process %u) %s %d\n", what, Status(hr).c_str(),
-                     end.pid, how, end.code);
-        return 1;
-    }
-    std::fprintf(stderr, "zuvst: %s failed: status %s\n", what, Status(hr).c_str());
+    if (!end.pid || end.state == ZUVST_SERVER_RUNNING) return {};
+    char text[96];
+    std::snprintf(text, sizeof(text), "the server (process %u) %s %d", end.pid,
+                  end.state == ZUVST_SERVER_EXITED   ? "exited with code"
+                  : end.state == ZUVST_SERVER_KILLED ? "was killed by signal"
+                                                     : "ended, code",
+                  end.code);
+    return text;
+}
+
+int Fail(const char* what, HRESULT hr)
+{
+    const std::string end = ServerEndText(hr);
+    std::fprintf(stderr, "zuvst: %s failed: status %s%s%s\n", what, Status(hr).c_str(), end.empty() ? "" : ": ",
+                 end.c_str());
     return 1;
 }
 
@@ -167,10 +185,17 @@ int Probe(IZuVstEffectFactory* factory, const Options& o)
     const std::u16string path = Widen(o.plugin);
     const HRESULT hr = factory->ProbeEffect(path.c_str(), o.uniqueId, name, vendor, product, &info, o.timeout);
     if (o.json) {
-        std::printf("{\"path\":%s,\"status\":%s,\"name\":%s,\"vendor\":%s,\"product\":%s,\"uniqueId\":%d,"
+        const std::string end = ServerEndText(hr);
+        const char* result = SUCCEEDED(hr)                 ? "ok"
+                             : uint32_t(hr) == 0x8004E00Cu ? "timeout"
+                             : uint32_t(hr) == 0x80010108u ? "crashed"
+                                                           : "failed";
+        std::printf("{\"path\":%s,\"result\":\"%s\",\"serverEnd\":%s,", Json(o.plugin).c_str(), result,
+                    Json(end).c_str());
+        std::printf("\"status\":%s,\"name\":%s,\"vendor\":%s,\"product\":%s,\"uniqueId\":%d,"
                     "\"version\":%d,\"vendorVersion\":%d,\"programs\":%d,\"params\":%d,\"inputs\":%d,"
                     "\"outputs\":%d,\"initialDelay\":%d,\"flags\":%d}\n",
-                    Json(o.plugin).c_str(), Json(Status(hr)).c_str(), Json(Narrow(name)).c_str(),
+                    Json(Status(hr)).c_str(), Json(Narrow(name)).c_str(),
                     Json(Narrow(vendor)).c_str(), Json(Narrow(product)).c_str(), info.uniqueID, info.version,
                     info.vendorVersion, info.numPrograms, info.numParams, info.numInputs, info.numOutputs,
                     info.initialDelay, info.flags);
@@ -261,11 +286,14 @@ int Params(IZuVstEffectFactory* factory, const Options& o)
     return 0;
 }
 
-} // namespace
+} // namespace zuvst_cli
+
+using namespace zuvst_cli;
 
 int main(int argc, char** argv)
 {
     Options o;
+    bool timeoutGiven = false;
     std::vector<std::string> positional;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -282,8 +310,51 @@ int main(int argc, char** argv)
                 return 2;
             }
             o.timeout = uint32_t(v);
+            timeoutGiven = true;
         } else if (a == "--in-process") {
             o.inProcess = true;
+        } else if (a == "--jobs") {
+            const int v = i + 1 < argc ? std::atoi(argv[++i]) : 0;
+            if (v < 1 || v > 64) {
+                std::fprintf(stderr, "zuvst: --jobs needs a number from 1 to 64\n%s", kUsage);
+                return 2;
+            }
+            o.jobs = v;
+        } else if (a == "--bank") {
+            o.bank = true;
+        } else if (a == "--tail") {
+            o.tail = true;
+        } else if (a == "--progress" || a == "--quiet") {
+            o.progress = a == "--progress" ? 1 : 0;
+        } else if (a == "--block" || a == "--sample-type" || a == "--program" || a == "--rate") {
+            char* end = nullptr;
+            const double v = i + 1 < argc ? std::strtod(argv[++i], &end) : 0;
+            const bool whole = end && !*end && v == double(int64_t(v));
+            if (!end || *end || (a != "--rate" && !whole) || (a == "--block" && (v < 1 || v > 1 << 20)) ||
+                (a == "--rate" && (v < 1 || v > 1e7)) || (a == "--program" && (v < 0 || v > INT32_MAX)) ||
+                (a == "--sample-type" && (v < 1 || v > 255))) {
+                std::fprintf(stderr, "zuvst: %s needs a number in range\n%s", a.c_str(), kUsage);
+                return 2;
+            }
+            if (a == "--block") o.block = int32_t(v);
+            if (a == "--sample-type") o.sampleType = int32_t(v);
+            if (a == "--program") o.program = int32_t(v);
+            if (a == "--rate") o.rate = v;
+        } else if (a == "--param") {
+            int index = -1;
+            float value = 0;
+            char extra = 0;
+            if (i + 1 >= argc || std::sscanf(argv[++i], "%d=%f%c", &index, &value, &extra) != 2 || index < 0) {
+                std::fprintf(stderr, "zuvst: --param needs INDEX=VALUE\n%s", kUsage);
+                return 2;
+            }
+            o.params.emplace_back(index, value);
+        } else if (a == "--load" || a == "--save") {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "zuvst: %s needs a file\n%s", a.c_str(), kUsage);
+                return 2;
+            }
+            (a == "--load" ? o.load : o.save) = argv[++i];
         } else if (a == "--unique-id") {
             if (i + 1 >= argc || !ParseUniqueId(argv[++i], &o.uniqueId)) {
                 std::fprintf(stderr, "zuvst: --unique-id needs a number or four characters\n%s", kUsage);
@@ -296,15 +367,28 @@ int main(int argc, char** argv)
             positional.push_back(a);
         }
     }
-    if (positional.size() != 2) {
-        std::fprintf(stderr, "zuvst: expected a verb and a plug-in\n%s", kUsage);
+    if (!positional.empty() && positional[0] == "scan") {
+        if (positional.size() < 2) {
+            std::fprintf(stderr, "zuvst: scan needs one or more directories\n%s", kUsage);
+            return 2;
+        }
+        o.verb = "scan";
+        o.files.assign(positional.begin() + 1, positional.end());
+        if (!timeoutGiven) o.timeout = 5000;
+        return Scan(o);
+    }
+    const size_t wanted = !positional.empty() && positional[0] == "process" ? 4 : 2;
+    if (positional.size() != wanted) {
+        std::fprintf(stderr, "zuvst: expected a verb and a plug-in%s\n%s", wanted == 4 ? ", IN and OUT" : "", kUsage);
         return 2;
     }
     o.verb = positional[0];
     o.plugin = positional[1];
+    o.files.assign(positional.begin() + 2, positional.end());
     int (*verb)(IZuVstEffectFactory*, const Options&) = o.verb == "probe"    ? Probe
                                                         : o.verb == "shell"  ? Shell
                                                         : o.verb == "params" ? Params
+                                                        : o.verb == "process" ? ProcessFile
                                                                              : nullptr;
     if (!verb) {
         std::fprintf(stderr, "zuvst: unknown verb %s\n%s", o.verb.c_str(), kUsage);
