@@ -1,11 +1,16 @@
 // The command-line host end to end: every verb against our test plug-ins and Debian's, as a user runs it.
 #include <gtest/gtest.h>
 
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <signal.h>
+
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -172,4 +177,75 @@ TEST(Cli, ScanReportsEveryFileAndLeavesNoProcess)
     EXPECT_FALSE(left) << "a server outlived the scan";
     system(("rm -rf " + dir).c_str());
     for (const char* f : {"tone1.wav", "tone2.wav"}) unlink(Temp(f).c_str());
+}
+
+// The editor of a Debian plug-in in a window of ours, on a virtual X server: it draws, and closing the
+// window ends the program cleanly.
+TEST(Cli, EditShowsThePluginsEditorUntilTheWindowCloses)
+{
+    const std::string display = ":" + std::to_string(90 + getpid() % 100);
+    const pid_t xvfb = fork();
+    if (xvfb == 0) {
+        freopen("/dev/null", "w", stderr);
+        execlp("Xvfb", "Xvfb", display.c_str(), "-screen", "0", "800x600x24", "-nolisten", "tcp", nullptr);
+        _exit(127);
+    }
+    Display* x = nullptr;
+    for (int i = 0; i < 100 && !x; ++i) {
+        usleep(50000);
+        x = XOpenDisplay(display.c_str());
+    }
+    ASSERT_NE(x, nullptr) << "Xvfb did not start";
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    const pid_t editor = fork();
+    if (editor == 0) {
+        dup2(out[1], 1);
+        setenv("DISPLAY", display.c_str(), 1);
+        execl((kBin + "/zuvst").c_str(), "zuvst", "edit", "/usr/lib/vst/MVerb-vst.so", nullptr);
+        _exit(127);
+    }
+    close(out[1]);
+    FILE* said = fdopen(out[0], "r");
+    char line[256] = {};
+    ASSERT_NE(fgets(line, sizeof(line), said), nullptr);
+    unsigned long window = 0;
+    int width = 0, height = 0;
+    ASSERT_EQ(sscanf(strstr(line, "window ") ? strstr(line, "window ") : "", "window 0x%lx, %d x %d", &window, &width,
+                     &height),
+              3)
+        << line;
+    EXPECT_GT(width, 0);
+    EXPECT_GT(height, 0);
+    // What the plug-in drew: more than one colour in the window.
+    bool drawn = false;
+    for (int attempt = 0; attempt < 40 && !drawn; ++attempt) {
+        usleep(100000);
+        XImage* image = XGetImage(x, Window(window), 0, 0, unsigned(width), unsigned(height), AllPlanes, ZPixmap);
+        if (!image) continue;
+        const unsigned long first = XGetPixel(image, 0, 0);
+        for (int yy = 0; yy < height && !drawn; yy += 3)
+            for (int xx = 0; xx < width && !drawn; xx += 3) drawn = XGetPixel(image, xx, yy) != first;
+        XDestroyImage(image);
+    }
+    EXPECT_TRUE(drawn) << "the editor's window stayed blank";
+    // Closing the window as a window manager would.
+    XEvent close {};
+    close.xclient.type = ClientMessage;
+    close.xclient.window = Window(window);
+    close.xclient.message_type = XInternAtom(x, "WM_PROTOCOLS", False);
+    close.xclient.format = 32;
+    close.xclient.data.l[0] = long(XInternAtom(x, "WM_DELETE_WINDOW", False));
+    XSendEvent(x, Window(window), False, NoEventMask, &close);
+    XFlush(x);
+    int status = -1;
+    for (int i = 0; i < 100; ++i) {
+        if (waitpid(editor, &status, WNOHANG) == editor) break;
+        usleep(50000);
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    fclose(said);
+    XCloseDisplay(x);
+    kill(xvfb, SIGTERM);
+    waitpid(xvfb, nullptr, 0);
 }

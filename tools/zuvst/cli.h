@@ -41,6 +41,7 @@ int Fail(const char* what, HRESULT hr);
 
 int ProcessFile(IZuVstEffectFactory* factory, const Options& o);
 int Scan(const Options& o);
+int Edit(IZuVstEffectFactory* factory, const Options& o);
 
 } // namespace zuvst_cli
 

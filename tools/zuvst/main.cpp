@@ -24,6 +24,7 @@ const char kUsage[] =
     "  process PLUGIN IN OUT [--unique-id ID] [--block N] [--sample-type T] [--rate HZ]\n"
     "          [--param I=V ...] [--program N] [--load PRESET] [--save PRESET] [--bank] [--tail]\n"
     "          [--progress|--quiet]             an audio file through the plug-in into OUT\n"
+    "  edit PLUGIN [--unique-id ID]             the plug-in's editor in a window (needs X11)\n"
     "  scan DIR... [--timeout MS] [--jobs N] [--json]\n"
     "                                           probe every .so file under the directories, each\n"
     "                                           in a server of its own; a summary at the end\n"
@@ -389,6 +390,7 @@ int main(int argc, char** argv)
                                                         : o.verb == "shell"  ? Shell
                                                         : o.verb == "params" ? Params
                                                         : o.verb == "process" ? ProcessFile
+                                                        : o.verb == "edit"    ? Edit
                                                                              : nullptr;
     if (!verb) {
         std::fprintf(stderr, "zuvst: unknown verb %s\n%s", o.verb.c_str(), kUsage);
