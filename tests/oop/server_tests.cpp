@@ -13,6 +13,7 @@
 
 #include "oop/oop_support.h"
 #include "platform/ipc.h"
+#include "platform/text.h"
 #include "zuvstps/apartment.h"
 #include "zuvstps/wire.h"
 #include "zuvstwrap/server/command_line.h"
@@ -391,4 +392,39 @@ TEST(Launcher, ServerThatComesUpLateIsRemembered)
     EXPECT_EQ(pid[1], started[0]) << "the remembered server";
     EXPECT_EQ(started[1], started[0]) << "no second server was started";
     EXPECT_LT(ms[1], 1000);
+}
+
+TEST(Launcher, CreateVstEffectGoesThroughAServerForForeignFiles)
+{
+    ZUVSTSERVEREND before {};
+    GetLastServerEnd(&before);
+    IZuVstEffect* effect = nullptr;
+    // Not a library of this process's format: made in a server, which refuses it as the effect would.
+    EXPECT_EQ(CreateVstEffect(u"/etc/hostname", 0, IID_IZuVstEffect, reinterpret_cast<void**>(&effect)),
+              ZU_E_BAD_EXE_FORMAT);
+    EXPECT_EQ(effect, nullptr);
+    ZUVSTSERVEREND after {};
+    GetLastServerEnd(&after);
+    EXPECT_NE(after.pid, 0u);
+    EXPECT_NE(after.pid, before.pid);
+    // A library of our own format is made here, with no server.
+    TestPlugin plugin;
+    ASSERT_EQ(CreateVstEffect(plugin.path.c_str(), 0, IID_IZuVstEffect, reinterpret_cast<void**>(&effect)), S_OK);
+    ZUVSTSERVEREND still {};
+    GetLastServerEnd(&still);
+    EXPECT_EQ(still.pid, after.pid);
+    effect->Release();
+}
+
+TEST(Launcher, RegisterProxyStubChecksTheLibrarysExports)
+{
+    uint32_t cookie = 7;
+    const std::u16string library = platform::Utf8ToWideString(ZUVST_LIB_DIR "/libzuvstps.so");
+    EXPECT_EQ(RegisterProxyStub(library.c_str(), &cookie), S_OK);
+    EXPECT_NE(cookie, 0u);
+    for (const std::u16string& bad : {std::u16string(u"/no/such/library.so"), PluginPath("zt_plugin")}) {
+        cookie = 7;
+        EXPECT_EQ(RegisterProxyStub(bad.c_str(), &cookie), E_FAIL);
+        EXPECT_EQ(cookie, 0u);
+    }
 }
