@@ -87,7 +87,7 @@ ZUPS_INTERFACES(ZUPS_PROXY_CLASS)
 #define ZUPS_STUB_FUNCTION(I)                                                                                 \
     bool Stub_##I(IUnknown* object, uint16_t slot, Reader& r, Writer& w, CallContext& c, HRESULT* status)     \
     {                                                                                                         \
-        using Iface = I;                                                                                      \
+        using Iface [[maybe_unused]] = I;                                                                     \
         switch (slot) {                                                                                       \
             ZUPS_SLOTS_##I(ZUPS_STUB_CASE) default : return false;                                            \
         }                                                                                                     \
