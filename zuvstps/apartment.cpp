@@ -117,13 +117,12 @@ void Apartment::Accept(const ClassEntry& entry)
         Connection {std::make_shared<Channel>(fd), nullptr, entry.cookie, platform::MonotonicMillis() + kHandshakeMs});
 }
 
-void Apartment::Handshake(Connection& c, Incoming& m, bool* keep)
+Apartment::HandshakeOutcome Apartment::Handshake(Connection& c, Incoming& m)
 {
-    *keep = false;
     HelloRecord hello {};
-    if (m.header.kind != uint16_t(MessageKind::Hello) || m.body.size() != sizeof(hello)) return;
+    if (m.header.kind != uint16_t(MessageKind::Hello) || m.body.size() != sizeof(hello)) return HandshakeOutcome::Refused;
     std::memcpy(&hello, m.body.data(), sizeof(hello));
-    if (!HelloMatches(hello)) return;
+    if (!HelloMatches(hello)) return HandshakeOutcome::Refused;
     uint32_t peerPid = 0;
     platform::PeerCredentials(c.channel->Fd(), nullptr, &peerPid);
     WelcomeRecord welcome {kProtocolMagic, kProtocolVersion, S_OK, platform::CurrentProcessId(), 0, 0};
@@ -133,24 +132,23 @@ void Apartment::Handshake(Connection& c, Incoming& m, bool* keep)
         // Another connection of a session: from the same process that opened it.
         for (auto& s : m_sessions)
             if (s->Id() == hello.session && s->PeerPid() == peerPid && !s->Dead()) c.session = s;
-        if (!c.session) return;
+        if (!c.session) return HandshakeOutcome::Refused;
         welcome.session = c.session->Id();
         Writer(&reply).Put(welcome);
-        if (!c.channel->Send(reply)) return;
+        if (!c.channel->Send(reply)) return HandshakeOutcome::Refused;
         c.session->AddChannel(c.channel);
-        *keep = true;
-        return;
+        return HandshakeOutcome::Joined;
     }
     IUnknown* classObject = nullptr;
     for (auto& e : m_classes)
         if (e.cookie == c.cookie) classObject = e.object;
-    if (!classObject) return; // revoked meanwhile
+    if (!classObject) return HandshakeOutcome::Refused; // revoked meanwhile
     void* wanted = nullptr;
     welcome.status = IsMarshalled(hello.requested) ? classObject->QueryInterface(hello.requested, &wanted) : E_NOINTERFACE;
     if (FAILED(welcome.status)) {
         Writer(&reply).Put(welcome);
         c.channel->Send(reply);
-        return;
+        return HandshakeOutcome::Refused;
     }
     auto session = std::make_shared<Session>(Session::Side::Server, NewSessionId(), std::string(), peerPid);
     session->SetCallbackChannel(c.channel);
@@ -160,7 +158,7 @@ void Apartment::Handshake(Connection& c, Incoming& m, bool* keep)
     Writer(&reply).Put(welcome);
     if (!c.channel->Send(reply)) {
         session->Terminate();
-        return;
+        return HandshakeOutcome::Refused;
     }
     m_sessions.push_back(session);
     // The callback connection is read by a thread of its own: answers to the calls of threads other than
@@ -183,6 +181,7 @@ void Apartment::Handshake(Connection& c, Incoming& m, bool* keep)
     } catch (...) {
         session->Terminate();
     }
+    return HandshakeOutcome::HandedOver;
 }
 
 void Apartment::Serve(const std::shared_ptr<Channel>& channel, const std::shared_ptr<Session>& session, Incoming& m)
@@ -259,26 +258,16 @@ void Apartment::PumpOnce(uint32_t timeoutMs)
         const bool open = c.channel->ReceiveAvailable(&messages);
         for (Incoming& m : messages) {
             if (!c.session) {
-                bool keep = false;
-                // The handshake's outcome is written back to the live entry below.
+                // The handshake decides the live entry's fate: joined to a session it stays in this poll;
+                // an opened session's connection goes to its reader thread; anything else is dropped.
+                HandshakeOutcome outcome = HandshakeOutcome::Refused;
                 for (auto& live : m_connections)
                     if (live.channel == c.channel) {
-                        Handshake(live, m, &keep);
+                        outcome = Handshake(live, m);
                         c.session = live.session;
-                        if (!keep) live.session = nullptr;
                     }
-                if (!keep) {
+                if (outcome != HandshakeOutcome::Joined) {
                     closed.push_back(c.channel);
-                    break;
-                }
-                // The Open connection now belongs to its reader thread.
-                if (c.session && c.session->CallbackChannel() == c.channel) {
-                    closed.push_back(nullptr);
-                    for (auto it = m_connections.begin(); it != m_connections.end(); ++it)
-                        if (it->channel == c.channel) {
-                            m_connections.erase(it);
-                            break;
-                        }
                     break;
                 }
                 continue;
@@ -292,7 +281,6 @@ void Apartment::PumpOnce(uint32_t timeoutMs)
         if (!open || c.channel->Broken()) closed.push_back(c.channel);
     }
     for (auto& channel : closed) {
-        if (!channel) continue;
         for (auto it = m_connections.begin(); it != m_connections.end(); ++it)
             if (it->channel == channel) {
                 m_connections.erase(it);

@@ -60,7 +60,8 @@ private:
         std::string path;
     };
     void Accept(const ClassEntry& entry);
-    void Handshake(Connection& c, Incoming& hello, bool* keep);
+    enum class HandshakeOutcome { Refused, Joined, HandedOver };
+    HandshakeOutcome Handshake(Connection& c, Incoming& hello);
     void RunPosted();
     void Serve(const std::shared_ptr<Channel>& channel, const std::shared_ptr<Session>& session, Incoming& m);
 
