@@ -37,7 +37,9 @@ bool ReadInterface(Reader& r, CallContext& ctx, IUnknown** out);
 
 namespace kinds {
 
-template <size_t I, class Tuple> decltype(auto) At(Tuple& t) { return std::get<I>(t); }
+// Whether a pointer argument was given: one byte, 0 or 1.
+inline void PutFlag(Writer& w, const void* pointer) { w.Put(uint8_t(pointer ? 1 : 0)); }
+inline bool GetFlag(Reader& r, uint8_t* flag) { return r.Get(flag) && *flag <= 1; }
 
 struct Base {
     // Parts whose size another argument gives travel after every other part, so that the stub knows it.
@@ -104,14 +106,14 @@ template <class T> struct InOut : Base {
     template <size_t I, class A> static HRESULT Request(Writer& w, CallContext&, const A& a)
     {
         T* p = std::get<I>(a);
-        w.Put(uint8_t(p ? 1 : 0));
+        PutFlag(w, p);
         if (p) w.Put(*p);
         return S_OK;
     }
     template <size_t I, class S> static bool Decode(Reader& r, CallContext&, S& s)
     {
         Store& st = std::get<I>(s);
-        if (!r.Get(&st.present) || st.present > 1) return false;
+        if (!GetFlag(r, &st.present)) return false;
         return !st.present || r.Get(&st.value);
     }
     template <size_t I, class S> static T* Arg(S& s)
@@ -160,7 +162,7 @@ struct InText : Base {
     template <size_t I, class A> static HRESULT Request(Writer& w, CallContext&, const A& a)
     {
         const WCHAR* text = std::get<I>(a);
-        w.Put(uint8_t(text ? 1 : 0));
+        PutFlag(w, text);
         if (!text) return S_OK;
         uint32_t n = 0;
         while (text[n]) {
@@ -173,7 +175,7 @@ struct InText : Base {
     template <size_t I, class S> static bool Decode(Reader& r, CallContext&, S& s)
     {
         Store& st = std::get<I>(s);
-        if (!r.Get(&st.present) || st.present > 1) return false;
+        if (!GetFlag(r, &st.present)) return false;
         if (!st.present) return true;
         uint32_t n;
         if (!r.Get(&n) || n > uint32_t(kMaxTextUnits)) return false;
@@ -203,13 +205,13 @@ template <class Derived> struct OutTextBase : Base {
     };
     template <size_t I, class A> static HRESULT Request(Writer& w, CallContext&, const A& a)
     {
-        w.Put(uint8_t(std::get<I>(a) ? 1 : 0));
+        PutFlag(w, std::get<I>(a));
         return S_OK;
     }
     template <size_t I, class S> static bool Decode(Reader& r, CallContext&, S& s)
     {
         Store& st = std::get<I>(s);
-        if (!r.Get(&st.present) || st.present > 1) return false;
+        if (!GetFlag(r, &st.present)) return false;
         if (st.present) st.buffer.assign(size_t(std::max<int32_t>(Derived::StubUnits(s), 1)), kUntouched);
         return true;
     }
@@ -274,14 +276,14 @@ template <size_t SizeIndex> struct InBytes : Base {
         const void* data = std::get<I>(a);
         const ULONG size = std::get<SizeIndex>(a);
         if (data && size > kMaxMessageBytes / 2) return E_OUTOFMEMORY;
-        w.Put(uint8_t(data ? 1 : 0));
+        PutFlag(w, data);
         if (data) w.PutBytes(data, size);
         return S_OK;
     }
     template <size_t I, class S> static bool Decode(Reader& r, CallContext&, S& s)
     {
         Store& st = std::get<I>(s);
-        if (!r.Get(&st.present) || st.present > 1) return false;
+        if (!GetFlag(r, &st.present)) return false;
         if (!st.present) return true;
         st.data = r.Take(std::get<SizeIndex>(s));
         return st.data != nullptr;
@@ -305,13 +307,13 @@ template <size_t SizeIndex, size_t CountIndex> struct OutBytes : Base {
     template <size_t I, class A> static HRESULT Request(Writer& w, CallContext&, const A& a)
     {
         if (std::get<I>(a) && std::get<SizeIndex>(a) > kMaxMessageBytes / 2) return E_OUTOFMEMORY;
-        w.Put(uint8_t(std::get<I>(a) ? 1 : 0));
+        PutFlag(w, std::get<I>(a));
         return S_OK;
     }
     template <size_t I, class S> static bool Decode(Reader& r, CallContext&, S& s)
     {
         Store& st = std::get<I>(s);
-        if (!r.Get(&st.present) || st.present > 1) return false;
+        if (!GetFlag(r, &st.present)) return false;
         if (st.present) {
             if (std::get<SizeIndex>(s) > kMaxMessageBytes / 2) return false;
             st.buffer.assign(std::get<SizeIndex>(s), 0);
@@ -363,14 +365,14 @@ template <size_t Channels, size_t Frames, size_t Bytes> struct AudioIn : InBytes
         const void* data = std::get<I>(a);
         const size_t size = AudioBytes<Channels, Frames, Bytes>(a);
         if (data && size > kMaxMessageBytes / 2) return E_OUTOFMEMORY;
-        w.Put(uint8_t(data ? 1 : 0));
+        PutFlag(w, data);
         if (data) w.PutBytes(data, size);
         return S_OK;
     }
     template <size_t I, class S> static bool Decode(Reader& r, CallContext&, S& s)
     {
         auto& st = std::get<I>(s);
-        if (!r.Get(&st.present) || st.present > 1) return false;
+        if (!GetFlag(r, &st.present)) return false;
         if (!st.present) return true;
         const size_t size = AudioBytes<Channels, Frames, Bytes>(s);
         st.data = r.Take(size);
@@ -392,13 +394,13 @@ template <size_t Channels, size_t Frames, size_t Bytes> struct AudioOut : Base {
     template <size_t I, class A> static HRESULT Request(Writer& w, CallContext&, const A& a)
     {
         if (std::get<I>(a) && AudioBytes<Channels, Frames, Bytes>(a) > kMaxMessageBytes / 2) return E_OUTOFMEMORY;
-        w.Put(uint8_t(std::get<I>(a) ? 1 : 0));
+        PutFlag(w, std::get<I>(a));
         return S_OK;
     }
     template <size_t I, class S> static bool Decode(Reader& r, CallContext&, S& s)
     {
         Store& st = std::get<I>(s);
-        if (!r.Get(&st.present) || st.present > 1) return false;
+        if (!GetFlag(r, &st.present)) return false;
         if (st.present) {
             // Kept per thread: the audio thread of an effect serves block after block.
             thread_local std::vector<uint8_t> buffer;
@@ -462,13 +464,13 @@ template <size_t IidIndex> struct OutIface : Base {
     };
     template <size_t I, class A> static HRESULT Request(Writer& w, CallContext&, const A& a)
     {
-        w.Put(uint8_t(std::get<I>(a) ? 1 : 0));
+        PutFlag(w, std::get<I>(a));
         return S_OK;
     }
     template <size_t I, class S> static bool Decode(Reader& r, CallContext&, S& s)
     {
         Store& st = std::get<I>(s);
-        return r.Get(&st.present) && st.present <= 1;
+        return GetFlag(r, &st.present);
     }
     template <size_t I, class S> static void** Arg(S& s)
     {

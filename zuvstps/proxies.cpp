@@ -5,36 +5,19 @@
 namespace zuvst::ps {
 
 // The identifiers, kept here so that the marshalling library stands on its own.
-template <> const IID& IidOf<IUnknown>()
-{
-    static constexpr IID iid {0x00000000, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-    return iid;
-}
-template <> const IID& IidOf<IClassFactory>()
-{
-    static constexpr IID iid {0x00000001, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-    return iid;
-}
-template <> const IID& IidOf<IStream>()
-{
-    static constexpr IID iid {0x0000000C, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-    return iid;
-}
-template <> const IID& IidOf<IZuVstEffectFactory>()
-{
-    static constexpr IID iid {0x5C2A7E91, 0x3B6D, 0x4F08, {0x9E, 0x14, 0x7A, 0x0C, 0x2B, 0x5D, 0x61, 0xF3}};
-    return iid;
-}
-template <> const IID& IidOf<IZuVstEffect>()
-{
-    static constexpr IID iid {0xA17F0C3E, 0x62B9, 0x4D85, {0xB3, 0xC2, 0x19, 0xE4, 0xF7, 0xA0, 0x8D, 0x56}};
-    return iid;
-}
-template <> const IID& IidOf<IZuVstMaster>()
-{
-    static constexpr IID iid {0x7B94E2D1, 0x8C05, 0x4A6F, {0x91, 0xD3, 0xE2, 0x5C, 0x0F, 0x4B, 0x8A, 0x17}};
-    return iid;
-}
+#define ZUPS_IID(I, d1, d2, d3, ...)                                                                          \
+    template <> const IID& IidOf<I>()                                                                         \
+    {                                                                                                         \
+        static constexpr IID iid {d1, d2, d3, {__VA_ARGS__}};                                                 \
+        return iid;                                                                                           \
+    }
+ZUPS_IID(IUnknown, 0x00000000, 0x0000, 0x0000, 0xC0, 0, 0, 0, 0, 0, 0, 0x46)
+ZUPS_IID(IClassFactory, 0x00000001, 0x0000, 0x0000, 0xC0, 0, 0, 0, 0, 0, 0, 0x46)
+ZUPS_IID(IStream, 0x0000000C, 0x0000, 0x0000, 0xC0, 0, 0, 0, 0, 0, 0, 0x46)
+ZUPS_IID(IZuVstEffectFactory, 0x5C2A7E91, 0x3B6D, 0x4F08, 0x9E, 0x14, 0x7A, 0x0C, 0x2B, 0x5D, 0x61, 0xF3)
+ZUPS_IID(IZuVstEffect, 0xA17F0C3E, 0x62B9, 0x4D85, 0xB3, 0xC2, 0x19, 0xE4, 0xF7, 0xA0, 0x8D, 0x56)
+ZUPS_IID(IZuVstMaster, 0x7B94E2D1, 0x8C05, 0x4A6F, 0x91, 0xD3, 0xE2, 0x5C, 0x0F, 0x4B, 0x8A, 0x17)
+#undef ZUPS_IID
 
 namespace {
 

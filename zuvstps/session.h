@@ -172,40 +172,41 @@ private:
 // The proxy of an interface pointer of this process, if it is one.
 ProxyCore* FindProxy(IUnknown* object);
 
-template <class SlotT> HRESULT ProxyCore::InvokeSocket(uint16_t slot, const typename SlotT::Args& args)
+// A call through a proxy: the request from the arguments, the exchange by its transport, the reply into the
+// caller's memory.
+template <class SlotT, class Exchange>
+HRESULT InvokeWith(Session* session, uint64_t id, uint16_t slot, const typename SlotT::Args& args,
+                   std::vector<uint8_t>& message, Exchange&& exchange)
 {
-    if (m_session->Dead()) return RPC_E_DISCONNECTED;
-    std::vector<uint8_t> message;
-    message.reserve(256);
-    StartMessage(&message, MessageKind::Call, slot, 0, m_id);
+    if (session->Dead()) return RPC_E_DISCONNECTED;
+    message.clear();
+    StartMessage(&message, MessageKind::Call, slot, 0, id);
     Writer w(&message);
-    CallContext ctx {m_session.get()};
+    CallContext ctx {session};
     HRESULT hr = SlotT::Request(w, ctx, args);
     if (FAILED(hr)) return hr;
     Incoming reply;
-    hr = Exchange(slot, message, &reply);
+    hr = exchange(&reply);
     if (FAILED(hr)) return hr;
     Reader r(reply.body.data(), reply.body.size());
     if (!SlotT::Accept(r, ctx, args, reply.header.status)) return RPC_E_DISCONNECTED;
     return reply.header.status;
 }
 
+template <class SlotT> HRESULT ProxyCore::InvokeSocket(uint16_t slot, const typename SlotT::Args& args)
+{
+    std::vector<uint8_t> message;
+    message.reserve(256);
+    return InvokeWith<SlotT>(m_session.get(), m_id, slot, args, message,
+                             [&](Incoming* reply) { return Exchange(slot, message, reply); });
+}
+
 template <class SlotT> HRESULT ProxyCore::InvokeAudio(uint16_t slot, const typename SlotT::Args& args)
 {
-    if (m_session->Dead()) return RPC_E_DISCONNECTED;
-    thread_local std::vector<uint8_t> message;
-    message.clear();
-    StartMessage(&message, MessageKind::Call, slot, 0, m_id);
-    Writer w(&message);
-    CallContext ctx {m_session.get()};
-    HRESULT hr = SlotT::Request(w, ctx, args);
-    if (FAILED(hr)) return hr;
-    Incoming reply;
-    hr = AudioExchange(message, sizeof(MessageHeader) + SlotT::ReplyBound(args), &reply);
-    if (FAILED(hr)) return hr;
-    Reader r(reply.body.data(), reply.body.size());
-    if (!SlotT::Accept(r, ctx, args, reply.header.status)) return RPC_E_DISCONNECTED;
-    return reply.header.status;
+    thread_local std::vector<uint8_t> message; // a block after block: kept, not allocated each time
+    return InvokeWith<SlotT>(m_session.get(), m_id, slot, args, message, [&](Incoming* reply) {
+        return AudioExchange(message, sizeof(MessageHeader) + SlotT::ReplyBound(args), reply);
+    });
 }
 
 } // namespace zuvst::ps
