@@ -76,10 +76,14 @@ HRESULT AudioLink::Exchange(Session& session, uint64_t object, std::vector<uint8
 
 HRESULT ProxyCore::AudioExchange(std::vector<uint8_t>& message, size_t replyBound, Incoming* reply)
 {
-    // One block at a time per effect, as the audio of one effect is one stream.
-    std::lock_guard<std::mutex> g(m_audioLock);
-    if (!m_audio) m_audio = std::make_unique<AudioLink>();
-    return m_audio->Exchange(*m_session, m_id, message, replyBound, reply);
+    // The audio of one effect is one stream: a block from a second thread while one is under way is refused
+    // rather than waited for, as the audio path takes no lock.
+    if (m_audioBusy.exchange(true, std::memory_order_acquire)) return E_UNEXPECTED;
+    HRESULT hr = E_OUTOFMEMORY;
+    if (!m_audio) m_audio.reset(new (std::nothrow) AudioLink);
+    if (m_audio) hr = m_audio->Exchange(*m_session, m_id, message, replyBound, reply);
+    m_audioBusy.store(false, std::memory_order_release);
+    return hr;
 }
 
 // ---- server side ----

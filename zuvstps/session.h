@@ -83,7 +83,7 @@ private:
     IUnknown* m_self = nullptr; // the interface pointer callers hold
     std::atomic<int32_t> m_refs {1};
     uint32_t m_owned = 1; // remote references, guarded by the session's table lock
-    std::mutex m_audioLock;
+    std::atomic<bool> m_audioBusy {false}; // one block at a time per effect, without a lock
     std::unique_ptr<AudioLink> m_audio;
 };
 
@@ -176,7 +176,7 @@ ProxyCore* FindProxy(IUnknown* object);
 // caller's memory.
 template <class SlotT, class Exchange>
 HRESULT InvokeWith(Session* session, uint64_t id, uint16_t slot, const typename SlotT::Args& args,
-                   std::vector<uint8_t>& message, Exchange&& exchange)
+                   std::vector<uint8_t>& message, Incoming& reply, Exchange&& exchange)
 {
     if (session->Dead()) return RPC_E_DISCONNECTED;
     message.clear();
@@ -185,7 +185,6 @@ HRESULT InvokeWith(Session* session, uint64_t id, uint16_t slot, const typename 
     CallContext ctx {session};
     HRESULT hr = SlotT::Request(w, ctx, args);
     if (FAILED(hr)) return hr;
-    Incoming reply;
     hr = exchange(&reply);
     if (FAILED(hr)) return hr;
     Reader r(reply.body.data(), reply.body.size());
@@ -197,15 +196,18 @@ template <class SlotT> HRESULT ProxyCore::InvokeSocket(uint16_t slot, const type
 {
     std::vector<uint8_t> message;
     message.reserve(256);
-    return InvokeWith<SlotT>(m_session.get(), m_id, slot, args, message,
-                             [&](Incoming* reply) { return Exchange(slot, message, reply); });
+    Incoming reply;
+    return InvokeWith<SlotT>(m_session.get(), m_id, slot, args, message, reply,
+                             [&](Incoming* r) { return Exchange(slot, message, r); });
 }
 
 template <class SlotT> HRESULT ProxyCore::InvokeAudio(uint16_t slot, const typename SlotT::Args& args)
 {
-    thread_local std::vector<uint8_t> message; // a block after block: kept, not allocated each time
-    return InvokeWith<SlotT>(m_session.get(), m_id, slot, args, message, [&](Incoming* reply) {
-        return AudioExchange(message, sizeof(MessageHeader) + SlotT::ReplyBound(args), reply);
+    // Block after block: the buffers are kept, so that a block allocates nothing once they have grown.
+    thread_local std::vector<uint8_t> message;
+    thread_local Incoming reply;
+    return InvokeWith<SlotT>(m_session.get(), m_id, slot, args, message, reply, [&](Incoming* r) {
+        return AudioExchange(message, sizeof(MessageHeader) + SlotT::ReplyBound(args), r);
     });
 }
 
