@@ -96,16 +96,6 @@ HRESULT RegisterPSClsid(const IID& iid, const CLSID& clsid)
     return S_OK;
 }
 
-bool FindPSClsid(const IID& iid, CLSID* clsid)
-{
-    Tables& t = TheTables();
-    std::lock_guard<std::mutex> g(t.lock);
-    auto it = t.proxyStubs.find(Key(iid));
-    if (it == t.proxyStubs.end()) return false;
-    if (clsid) *clsid = it->second;
-    return true;
-}
-
 } // namespace zuvst::ps
 
 void GetProxyDllInfo(const zuvst::ps::ProxyFileInfo*** list, const CLSID** clsid)

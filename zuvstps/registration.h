@@ -21,7 +21,6 @@ HRESULT RegisterInProcessClassObject(const CLSID& clsid, IUnknown* object, uint3
 HRESULT RevokeInProcessClassObject(uint32_t cookie);
 // Records which proxy/stub class carries an interface; fails for an interface this library cannot carry.
 HRESULT RegisterPSClsid(const IID& iid, const CLSID& clsid);
-bool FindPSClsid(const IID& iid, CLSID* clsid);
 
 } // namespace zuvst::ps
 

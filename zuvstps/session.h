@@ -107,7 +107,6 @@ public:
 
     // The connection that serves calls made by the peer outside any call of ours, and releases.
     void SetCallbackChannel(std::shared_ptr<Channel> channel) { m_callback = std::move(channel); }
-    std::shared_ptr<Channel> CallbackChannel() const { return m_callback; }
     void AddChannel(const std::shared_ptr<Channel>& channel);
 
     // Object table.
