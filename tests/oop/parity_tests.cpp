@@ -262,6 +262,9 @@ TEST(Probe, InlineAndTimeLimitedAnswerAsInProcess)
     // A plug-in that hangs while it loads is given up at the limit; the server goes on serving.
     const std::u16string hang = PluginPath("zt_init_hang");
     EXPECT_EQ(probe(server.factory, hang, 200).substr(0, 8), "8004E00C");
-    EXPECT_EQ(probe(server.factory, plugin.path, 0).substr(0, 8), "00000000");
+    // The server still answers. When the probe was given up inside the library's initialisation, the
+    // dynamic loader stays held by that thread and later loads say so instead of hanging.
+    const std::string after = probe(server.factory, plugin.path, 0).substr(0, 8);
+    EXPECT_TRUE(after == "00000000" || after == "8007046B") << after;
     EXPECT_EQ(server->LockServer(FALSE), S_OK);
 }
