@@ -1,5 +1,7 @@
 #include "zuvstwrap/factory.h"
 
+#include <atomic>
+
 #include <new>
 
 #include "faultgrove/faultgrove.h"
@@ -92,12 +94,26 @@ HRESULT CZuVstEffectFactory::LockServer(BOOL lock)
     return S_OK;
 }
 
+namespace {
+std::atomic<void (*)()> g_loaderHeld {nullptr};
+
+// True (after telling the server, once) when the loader is held by an abandoned load.
+bool LoaderHeld()
+{
+    if (!platform::AbandonedLoadInProgress()) return false;
+    if (auto proc = g_loaderHeld.exchange(nullptr)) proc();
+    return true;
+}
+} // namespace
+
+void SetLoaderHeldProc(void (*proc)()) { g_loaderHeld.store(proc); }
+
 HRESULT CZuVstEffectFactory::ProbeEffect(const WCHAR* path, int32_t uniqueID, WCHAR* effectName, WCHAR* vendor,
                                          WCHAR* product, ZUVSTEFFECTINFO* info, uint32_t timeLimit)
 {
     if (!path) return E_INVALIDARG;
     if (IsBlacklistedForProbe(path)) return E_INVALIDARG;
-    if (platform::AbandonedLoadInProgress()) return ZU_E_LOADER_HUNG;
+    if (LoaderHeld()) return ZU_E_LOADER_HUNG;
     g_probe = ZUVSTPROBE {0, uniqueID, path, effectName, vendor, product, info};
     if (timeLimit == 0 || timeLimit == 0xFFFFFFFFu) {
         RunProbe(&g_probe);
@@ -105,6 +121,7 @@ HRESULT CZuVstEffectFactory::ProbeEffect(const WCHAR* path, int32_t uniqueID, WC
     }
     if (!g_probeWorker.Submit(&g_probe, timeLimit)) {
         g_probe.hrStatus = ZU_E_CANCELLED;
+        LoaderHeld(); // a probe given up inside a library's initialisation keeps the loader
         return ZU_E_CANCELLED;
     }
     return g_probe.hrStatus;
@@ -114,7 +131,7 @@ HRESULT CZuVstEffectFactory::CreateEffect(const WCHAR* path, int32_t uniqueID, R
 {
     if (!path || !ppv) return E_INVALIDARG;
     *ppv = nullptr;
-    if (platform::AbandonedLoadInProgress()) return ZU_E_LOADER_HUNG;
+    if (LoaderHeld()) return ZU_E_LOADER_HUNG;
     HRESULT result = S_OK;
     auto* effect = new (std::nothrow) CZuVstEffect(path, uniqueID, &result);
     if (!effect) return E_OUTOFMEMORY;

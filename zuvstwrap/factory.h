@@ -28,6 +28,10 @@ void RunProbe(ZUVSTPROBE* probe);
 const WCHAR* ProbeFileNamePart(const WCHAR* path);
 bool IsBlacklistedForProbe(const WCHAR* path);
 
+// Called (on the thread that found it) once this process can load no further library because a given-up
+// probe holds the dynamic loader. The server withdraws its class object then, so that hosts start afresh.
+void SetLoaderHeldProc(void (*proc)());
+
 class CZuVstEffectFactory final : public IZuVstEffectFactory {
 public:
     HRESULT QueryInterface(REFIID riid, void** ppv) override;

@@ -10,6 +10,7 @@
 #include "zuvst/launcher.h"
 #include "zuvst/support.h"
 #include "zuvstps/apartment.h"
+#include "zuvstwrap/factory.h"
 #include "zuvstwrap/server/command_line.h"
 #include "zuvstwrap/zuvsteffect/host_callback.h"
 
@@ -126,6 +127,8 @@ int ServerMain(int argc, char** argv)
     const WCHAR* product = GetOptionValue(args, u"Product");
     const WCHAR* vendor = GetOptionValue(args, u"Vendor");
     RegisterServerClassObject(platform::CurrentThreadId(), vendor, product);
+    // A server that can load nothing more withdraws: its hosts keep what they have, new ones get a new server.
+    SetLoaderHeldProc([] { RevokeServerClassObject(); });
     const WCHAR* event = GetOptionValue(args, u"Event");
     if (!event || !platform::SetNamedEvent(platform::WideToUtf8String(event))) {
         if (RootWindow* window = RootWindow::Create()) window->Show();
