@@ -196,11 +196,12 @@ struct InText : Base {
 // buffer starts filled with a mark, so that units the callee left alone stay as they were at the caller.
 constexpr WCHAR kUntouched = 0xFFFF;
 
-template <class Derived> struct OutTextBase : Base {
+// A buffer the callee fills: the stub's own, sized from the other arguments; null stays null.
+template <class P, class Buffer> struct OutBuffer : Base {
     static constexpr int kPass = 1;
-    using Param = WCHAR*;
+    using Param = P;
     struct Store {
-        std::u16string buffer;
+        Buffer buffer;
         uint8_t present = 0;
     };
     template <size_t I, class A> static HRESULT Request(Writer& w, CallContext&, const A& a)
@@ -208,17 +209,26 @@ template <class Derived> struct OutTextBase : Base {
         PutFlag(w, std::get<I>(a));
         return S_OK;
     }
-    template <size_t I, class S> static bool Decode(Reader& r, CallContext&, S& s)
+    template <size_t I, class S> static bool DecodeSized(Reader& r, S& s, size_t size, typename Buffer::value_type fill)
     {
         Store& st = std::get<I>(s);
         if (!GetFlag(r, &st.present)) return false;
-        if (st.present) st.buffer.assign(size_t(std::max<int32_t>(Derived::StubUnits(s), 1)), kUntouched);
+        if (st.present) st.buffer.assign(size, fill);
         return true;
     }
-    template <size_t I, class S> static WCHAR* Arg(S& s)
+    template <size_t I, class S> static P Arg(S& s)
     {
         Store& st = std::get<I>(s);
         return st.present ? st.buffer.data() : nullptr;
+    }
+};
+
+template <class Derived> struct OutTextBase : OutBuffer<WCHAR*, std::u16string> {
+    using typename OutBuffer<WCHAR*, std::u16string>::Store;
+    template <size_t I, class S> static bool Decode(Reader& r, CallContext&, S& s)
+    {
+        return OutTextBase::template DecodeSized<I>(r, s, size_t(std::max<int32_t>(Derived::StubUnits(s), 1)),
+                                                    kUntouched);
     }
     // What the callee wrote: up to its first terminator, else up to the last unit it changed.
     template <size_t I, class S> static void Reply(Writer& w, CallContext&, S& s)
@@ -297,33 +307,17 @@ template <size_t SizeIndex> struct InBytes : Base {
 
 // Bytes the callee fills into the caller's buffer of the size another argument gives; as many come back as
 // the callee's count argument (an OutCount) reports.
-template <size_t SizeIndex, size_t CountIndex> struct OutBytes : Base {
-    static constexpr int kPass = 1;
-    using Param = void*;
-    struct Store {
-        std::vector<uint8_t> buffer;
-        uint8_t present = 0;
-    };
-    template <size_t I, class A> static HRESULT Request(Writer& w, CallContext&, const A& a)
+template <size_t SizeIndex, size_t CountIndex> struct OutBytes : OutBuffer<void*, std::vector<uint8_t>> {
+    template <size_t I, class A> static HRESULT Request(Writer& w, CallContext& c, const A& a)
     {
         if (std::get<I>(a) && std::get<SizeIndex>(a) > kMaxMessageBytes / 2) return E_OUTOFMEMORY;
-        PutFlag(w, std::get<I>(a));
-        return S_OK;
+        return OutBuffer::Request<I>(w, c, a);
     }
     template <size_t I, class S> static bool Decode(Reader& r, CallContext&, S& s)
     {
-        Store& st = std::get<I>(s);
-        if (!GetFlag(r, &st.present)) return false;
-        if (st.present) {
-            if (std::get<SizeIndex>(s) > kMaxMessageBytes / 2) return false;
-            st.buffer.assign(std::get<SizeIndex>(s), 0);
-        }
-        return true;
-    }
-    template <size_t I, class S> static void* Arg(S& s)
-    {
-        Store& st = std::get<I>(s);
-        return st.present ? st.buffer.data() : nullptr;
+        const size_t size = std::get<SizeIndex>(s);
+        const bool fits = size <= kMaxMessageBytes / 2; // only a buffer that is there must fit a message
+        return DecodeSized<I>(r, s, fits ? size : 0, 0) && (fits || !std::get<I>(s).present);
     }
     template <size_t I, class S> static void Reply(Writer& w, CallContext&, S& s)
     {
