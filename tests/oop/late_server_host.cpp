@@ -26,7 +26,8 @@ int main()
             ReleaseEffectFactory(FALSE, factory);
             kill(pid_t(pid), SIGTERM); // it showed its root window, having found no event to set
         }
-        if (attempt == 0) std::this_thread::sleep_for(std::chrono::seconds(2));
+        // By the second attempt the stand-in has become the real server, with a second to spare for its start.
+        if (attempt == 0) std::this_thread::sleep_for(std::chrono::seconds(3));
     }
     return 0;
 }
