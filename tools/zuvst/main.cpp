@@ -14,7 +14,7 @@
 namespace zuvst_cli {
 
 const char kUsage[] =
-    "usage: zuvst VERB PLUGIN [options]\n"
+    "usage: zuvst VERB PLUGIN|DIR... [FILES] [options]\n"
     "\n"
     "verbs:\n"
     "  probe PLUGIN [--unique-id ID] [--timeout MS] [--json]\n"
@@ -32,7 +32,7 @@ const char kUsage[] =
     "options:\n"
     "  --unique-id ID   choose the sub-plug-in of a shell (decimal, 0x hex, or four characters)\n"
     "  --timeout MS     probe on a worker thread and give up after MS milliseconds (plus about a\n"
-    "                   second to stop the plug-in's thread); 0, the default, probes inline\n"
+    "                   second to stop the plug-in's thread); 0, the default, probes inline (scan: 5000)\n"
     "  --json           print JSON instead of a table (scan: one object per line)\n"
     "  --jobs N         scan: probes at once (default 1)\n"
     "  --block N        frames per block (default 1024)\n"
