@@ -83,15 +83,9 @@ struct Capacity : In<int32_t> {
     }
 };
 
-struct InIid : Base {
+// An interface identifier, passed by reference and carried as its 16 bytes.
+struct InIid : In<IID> {
     using Param = REFIID;
-    using Store = IID;
-    template <size_t I, class A> static HRESULT Request(Writer& w, CallContext&, const A& a)
-    {
-        w.Put(std::get<I>(a));
-        return S_OK;
-    }
-    template <size_t I, class S> static bool Decode(Reader& r, CallContext&, S& s) { return r.Get(&std::get<I>(s)); }
     template <size_t I, class S> static REFIID Arg(S& s) { return std::get<I>(s); }
 };
 
@@ -273,8 +267,8 @@ template <int32_t Units> struct OutFixedText : OutTextBase<OutFixedText<Units>> 
     template <class A> static int64_t ProxyUnits(const A&) { return Units; }
 };
 
-// Bytes the caller gives, as many as another argument says.
-template <size_t SizeIndex> struct InBytes : Base {
+// Bytes the caller gives, as many as SizeOf works out from the arguments.
+template <class SizeOf> struct BytesIn : Base {
     static constexpr int kPass = 1;
     using Param = const void*;
     struct Store {
@@ -284,7 +278,7 @@ template <size_t SizeIndex> struct InBytes : Base {
     template <size_t I, class A> static HRESULT Request(Writer& w, CallContext&, const A& a)
     {
         const void* data = std::get<I>(a);
-        const ULONG size = std::get<SizeIndex>(a);
+        const size_t size = SizeOf::Of(a);
         if (data && size > kMaxMessageBytes / 2) return E_OUTOFMEMORY;
         PutFlag(w, data);
         if (data) w.PutBytes(data, size);
@@ -295,7 +289,11 @@ template <size_t SizeIndex> struct InBytes : Base {
         Store& st = std::get<I>(s);
         if (!GetFlag(r, &st.present)) return false;
         if (!st.present) return true;
-        st.data = r.Take(std::get<SizeIndex>(s));
+        const size_t size = SizeOf::Of(s);
+        st.data = r.Take(size);
+        // A present buffer of no bytes still gets an address, as the caller's had one.
+        static const uint8_t kNone = 0;
+        if (st.data && size == 0) st.data = &kNone;
         return st.data != nullptr;
     }
     template <size_t I, class S> static const void* Arg(S& s)
@@ -305,8 +303,11 @@ template <size_t SizeIndex> struct InBytes : Base {
     }
 };
 
-// Bytes the callee fills into the caller's buffer of the size another argument gives; as many come back as
-// the callee's count argument (an OutCount) reports.
+template <size_t SizeIndex> struct ArgumentSize {
+    template <class T> static size_t Of(const T& t) { return size_t(std::get<SizeIndex>(t)); }
+};
+template <size_t SizeIndex> using InBytes = BytesIn<ArgumentSize<SizeIndex>>;
+
 template <size_t SizeIndex, size_t CountIndex> struct OutBytes : OutBuffer<void*, std::vector<uint8_t>> {
     template <size_t I, class A> static HRESULT Request(Writer& w, CallContext& c, const A& a)
     {
@@ -353,29 +354,10 @@ template <size_t Channels, size_t Frames, size_t Bytes, class A> size_t AudioByt
     return size_t(n);
 }
 
-template <size_t Channels, size_t Frames, size_t Bytes> struct AudioIn : InBytes<0> {
-    template <size_t I, class A> static HRESULT Request(Writer& w, CallContext&, const A& a)
-    {
-        const void* data = std::get<I>(a);
-        const size_t size = AudioBytes<Channels, Frames, Bytes>(a);
-        if (data && size > kMaxMessageBytes / 2) return E_OUTOFMEMORY;
-        PutFlag(w, data);
-        if (data) w.PutBytes(data, size);
-        return S_OK;
-    }
-    template <size_t I, class S> static bool Decode(Reader& r, CallContext&, S& s)
-    {
-        auto& st = std::get<I>(s);
-        if (!GetFlag(r, &st.present)) return false;
-        if (!st.present) return true;
-        const size_t size = AudioBytes<Channels, Frames, Bytes>(s);
-        st.data = r.Take(size);
-        // A present buffer of no samples still gets an address, as the caller's had one.
-        static const uint8_t kNone = 0;
-        if (st.data && size == 0) st.data = &kNone;
-        return st.data != nullptr;
-    }
+template <size_t Channels, size_t Frames, size_t Bytes> struct AudioSize {
+    template <class T> static size_t Of(const T& t) { return AudioBytes<Channels, Frames, Bytes>(t); }
 };
+template <size_t Channels, size_t Frames, size_t Bytes> using AudioIn = BytesIn<AudioSize<Channels, Frames, Bytes>>;
 
 // The output samples come back only when the call succeeds: a refused block leaves the caller's buffer alone.
 template <size_t Channels, size_t Frames, size_t Bytes> struct AudioOut : Base {
