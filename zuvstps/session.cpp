@@ -31,6 +31,20 @@ struct ThreadChannels {
 };
 thread_local ThreadChannels tl_channels;
 
+// The host's side of a handshake: says hello and takes the server's welcome, within five seconds.
+bool Greet(Channel& channel, const HelloRecord& record, WelcomeRecord* w)
+{
+    std::vector<uint8_t> hello;
+    StartMessage(&hello, MessageKind::Hello, 0, 0, 0);
+    Writer(&hello).Put(record);
+    Incoming welcome;
+    if (!channel.Send(hello) || !channel.Receive(&welcome, 5000) ||
+        welcome.header.kind != uint16_t(MessageKind::Welcome) || welcome.body.size() != sizeof(*w))
+        return false;
+    std::memcpy(w, welcome.body.data(), sizeof(*w));
+    return w->magic == kProtocolMagic && w->version == kProtocolVersion;
+}
+
 } // namespace
 
 // ---- connections ----
@@ -384,17 +398,9 @@ std::shared_ptr<Channel> Session::HostThreadChannel()
     const int fd = platform::ConnectTo(m_path);
     if (fd < 0) return nullptr;
     auto channel = std::make_shared<Channel>(fd);
-    std::vector<uint8_t> hello;
-    StartMessage(&hello, MessageKind::Hello, 0, 0, 0);
-    const HelloRecord record = MakeHello(kRoleJoin, m_id, IID {});
-    Writer(&hello).Put(record);
-    Incoming welcome;
     WelcomeRecord w {};
-    if (!channel->Send(hello) || !channel->Receive(&welcome, 5000) ||
-        welcome.header.kind != uint16_t(MessageKind::Welcome) || welcome.body.size() != sizeof(w))
+    if (!Greet(*channel, MakeHello(kRoleJoin, m_id, IID {}), &w) || w.status != S_OK || w.session != m_id)
         return nullptr;
-    std::memcpy(&w, welcome.body.data(), sizeof(w));
-    if (w.magic != kProtocolMagic || w.status != S_OK || w.session != m_id) return nullptr;
     AddChannel(channel);
     mine[m_id] = channel;
     return channel;
@@ -603,16 +609,8 @@ HRESULT ConnectClassObject(const CLSID& clsid, const IID& iid, void** ppv, uint3
         return kClassNotRegistered;
     }
     auto channel = std::make_shared<Channel>(fd);
-    std::vector<uint8_t> hello;
-    StartMessage(&hello, MessageKind::Hello, 0, 0, 0);
-    Writer(&hello).Put(MakeHello(kRoleOpen, 0, iid));
-    Incoming welcome;
     WelcomeRecord w {};
-    if (!channel->Send(hello) || !channel->Receive(&welcome, 5000) ||
-        welcome.header.kind != uint16_t(MessageKind::Welcome) || welcome.body.size() != sizeof(w))
-        return RPC_E_DISCONNECTED;
-    std::memcpy(&w, welcome.body.data(), sizeof(w));
-    if (w.magic != kProtocolMagic || w.version != kProtocolVersion) return RPC_E_DISCONNECTED;
+    if (!Greet(*channel, MakeHello(kRoleOpen, 0, iid), &w)) return RPC_E_DISCONNECTED;
     if (FAILED(w.status)) return w.status;
     auto session = std::make_shared<Session>(Session::Side::Host, w.session, path, w.pid);
     session->SetCallbackChannel(channel);
